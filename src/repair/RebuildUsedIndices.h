@@ -1,0 +1,8 @@
+// Rebuilds the used-index bitmap of one interface type by walking the network-store key.
+#pragma once
+
+#include "repair/UsedIndexBitmap.h"
+
+// Walks every value of the open network-store key. False when the enumeration failed before its
+// end: the bitmap is then incomplete and must not be written.
+bool RebuildUsedIndices(HKEY networkStoreKey, WORD interfaceType, UsedIndexBitmap* bitmap);

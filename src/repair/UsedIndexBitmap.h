@@ -1,0 +1,39 @@
+// Builds the used-index bitmap of one interface type from network-store value names, no registry.
+#pragma once
+
+#include <windows.h>
+
+// One bit per index: index i is bit (i mod 8) of byte (i div 8), so 128 bytes hold indices 0-1023.
+const DWORD UsedIndexBitmapCapacity = 128;
+const DWORD UsedIndexLimit = UsedIndexBitmapCapacity * 8;
+// Free indices reserved beyond the ones in use, so that new interfaces can be installed at once.
+const unsigned ReservedIndexCount = 4;
+
+// A network-store value name has 16 characters: the index in hex at 2-7, the type in hex at 10-13.
+const DWORD NetworkStoreNameLength = 16;
+const DWORD NetworkStoreNameCapacity = NetworkStoreNameLength + 1;
+
+struct UsedIndexBitmap {
+    BYTE bytes[UsedIndexBitmapCapacity];
+    DWORD length; // leading bytes to write: 1 to UsedIndexBitmapCapacity
+};
+
+// One value of the network-store key as enumeration gives it; the data is never needed.
+struct NetworkStoreValue {
+    const WCHAR* name;
+    DWORD nameLength;
+    DWORD valueType;
+};
+
+void StartUsedIndexBitmap(UsedIndexBitmap* bitmap);
+
+// Marks the value's interface index when the value is a REG_BINARY of the given type.
+void MarkNetworkStoreValue(UsedIndexBitmap* bitmap, WORD interfaceType, const WCHAR* name,
+                           DWORD nameLength, DWORD valueType);
+
+// Counts index 0 as used when nothing was found, then reserves the lowest free indices.
+void FinishUsedIndexBitmap(UsedIndexBitmap* bitmap);
+
+// The whole rebuild over values given in enumeration order.
+void RebuildUsedIndicesFromValues(WORD interfaceType, const NetworkStoreValue* values,
+                                  DWORD valueCount, UsedIndexBitmap* bitmap);
