@@ -6,6 +6,7 @@
 #include <cwctype>
 #include <map>
 #include <memory>
+#include <unordered_map>
 
 namespace standin {
 namespace {
@@ -20,6 +21,7 @@ struct Key {
     std::wstring name;
     std::vector<std::unique_ptr<Key>> children;
     std::vector<Value> values; // in order of creation, as enumeration returns them
+    std::unordered_map<std::wstring, size_t> valueIndex; // by lower-case name
 };
 
 struct OpenHandle {
@@ -95,11 +97,21 @@ Key* FindKey(Key* start, const std::wstring& path, bool create) {
     return key;
 }
 
+std::wstring LowerCase(const std::wstring& name) {
+    std::wstring lower = name;
+    for (wchar_t& c : lower)
+        c = static_cast<wchar_t>(std::towlower(c));
+    return lower;
+}
+
 Value* FindValue(Key* key, const std::wstring& name) {
-    for (Value& value : key->values)
-        if (SameName(value.name, name))
-            return &value;
-    return nullptr;
+    auto found = key->valueIndex.find(LowerCase(name));
+    return found == key->valueIndex.end() ? nullptr : &key->values[found->second];
+}
+
+void AddValue(Key* key, const std::wstring& name, DWORD type, const std::vector<BYTE>& data) {
+    key->valueIndex[LowerCase(name)] = key->values.size();
+    key->values.push_back(Value{name, type, data});
 }
 
 std::wstring JoinPath(const std::wstring& parent, const std::wstring& sub) {
@@ -194,7 +206,7 @@ void SeedValue(const std::wstring& keyPath, const std::wstring& name, DWORD type
         value->data = data;
         return;
     }
-    key->values.push_back(Value{name, type, data});
+    AddValue(key, name, type, data);
 }
 
 bool KeyExists(const std::wstring& path) {
@@ -347,7 +359,7 @@ LSTATUS RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD /*reserved*/, DWORD ty
         value->type = type;
         value->data = bytes;
     } else {
-        handle->key->values.push_back(Value{name, type, bytes});
+        AddValue(handle->key, name, type, bytes);
     }
     return Record(Operation::SetValue, path, name, 0, ERROR_SUCCESS);
 }
