@@ -1,6 +1,10 @@
 // Tests that the stand-in registry answers as Windows does where the tool relies on it.
 #include "StandInFixture.h"
 
+#include <conio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 class StandInRegistryTest : public StandInTest {
@@ -73,6 +77,28 @@ TEST_F(StandInRegistryTest, InjectedFailureIsUsedOnceOrKept) {
     standin::FailCall(standin::Operation::OpenKey, L"K", ERROR_ACCESS_DENIED, false);
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"K", 0, KEY_READ, &key), ERROR_ACCESS_DENIED);
+}
+
+} // namespace
+
+namespace {
+
+// Without a controlling terminal the key wait returns at once instead of blocking the run.
+TEST(StandInKeyWaitTest, ReturnsAtOnceWithoutATerminal) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setsid();
+        alarm(10); // a wait that blocks ends the child by a signal
+        standin::Reset();
+        standin::SetKeyWaitReadsTerminal(true);
+        _getch();
+        _exit(standin::KeyWaitCount() == 1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 } // namespace

@@ -5,6 +5,7 @@ import os
 import shutil
 import subprocess
 import tempfile
+import time
 
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
@@ -49,11 +50,32 @@ def create(prefix):
                        stderr=log, env=env, timeout=600, check=True)
 
 
+def processes_of(prefix):
+    """The processes started with this prefix, found by their environment."""
+    marker = ("WINEPREFIX=%s" % prefix).encode() + b"\0"
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as environ:
+                if marker in environ.read():
+                    found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
 def stop(prefix):
-    """Stops the prefix's server and every Wine process of the prefix, and waits for them."""
+    """Stops the prefix's server and every Wine process of the prefix, and waits for them.
+    Gives the processes that are still there after that (none, normally)."""
     env = environment(prefix)
     subprocess.run([WINESERVER, "-k"], env=env, timeout=120)
     subprocess.run([WINESERVER, "-w"], env=env, timeout=120)
+    for _ in range(100):
+        left = [pid for pid in processes_of(prefix) if pid != os.getpid()]
+        if not left:
+            return []
+        time.sleep(0.1)
+    return left
 
 
 def hex_bytes(data):

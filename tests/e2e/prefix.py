@@ -10,4 +10,6 @@ import wine_prefix
 if sys.argv[1] == "create":
     wine_prefix.create(wine_prefix.prefix_path())
 else:
-    wine_prefix.stop(wine_prefix.prefix_path())
+    left = wine_prefix.stop(wine_prefix.prefix_path())
+    if left:
+        sys.exit("processes left behind: %s" % left)
