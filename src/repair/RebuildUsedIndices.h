@@ -3,6 +3,10 @@
 
 #include "repair/UsedIndexBitmap.h"
 
+// Marks in the bitmap the index of every interface of the type that the open network-store key
+// lists. False when the enumeration failed before its end: the marks are then incomplete.
+bool MarkNetworkStoreInterfaces(HKEY networkStoreKey, WORD interfaceType, UsedIndexBitmap* bitmap);
+
 // Walks every value of the open network-store key. False when the enumeration failed before its
 // end: the bitmap is then incomplete and must not be written.
 bool RebuildUsedIndices(HKEY networkStoreKey, WORD interfaceType, UsedIndexBitmap* bitmap);

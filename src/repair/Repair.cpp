@@ -5,18 +5,17 @@
 #include "repair/NumberText.h"
 #include "repair/RebuildUsedIndices.h"
 
-namespace {
-
 const WCHAR IfTypesPath[] = L"SYSTEM\\CurrentControlSet\\services\\NDIS\\IfTypes";
 const WCHAR NetworkStorePath[] =
     L"SYSTEM\\CurrentControlSet\\Control\\Nsi\\{eb004a11-9b1a-11d4-9123-0050047759bc}\\10";
 const WCHAR UsedIndicesValue[] = L"IfUsedNetLuidIndices";
+
+namespace {
+
 const WCHAR BackupValue[] = L"IfUsedNetLuidIndices_ZARBBackup";
 
 // Shorter values hold few enough indices that Windows has not run out of them.
 const DWORD SmallestRepairedSize = 10;
-// The decimal interface type: at most five digits and the terminator.
-const unsigned TypeNameCapacity = 8;
 
 // The keys of one repair, closed in the order type, IfTypes, network store.
 struct RepairKeys {

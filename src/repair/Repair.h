@@ -3,6 +3,13 @@
 
 #include <windows.h>
 
+// Where the tool works, under HKEY_LOCAL_MACHINE.
+extern const WCHAR IfTypesPath[];
+extern const WCHAR NetworkStorePath[];
+extern const WCHAR UsedIndicesValue[];
+// The decimal interface type, the name of its key under IfTypes: five digits and the terminator.
+const unsigned TypeNameCapacity = 8;
+
 // The one text a run reports: 127 characters at most and the terminator.
 const unsigned StatusMessageCapacity = 128;
 

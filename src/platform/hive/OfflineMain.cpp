@@ -10,15 +10,12 @@
 #include "SystemHive.h"
 #include "registry/RegistryKey.h"
 #include "repair/NumberText.h"
+#include "repair/RebuildUsedIndices.h"
 #include "repair/Repair.h"
-#include "repair/UsedIndexBitmap.h"
 
 namespace {
 
 const int ExitBadUsage = 2;
-const WCHAR IfTypesPath[] = L"SYSTEM\\CurrentControlSet\\services\\NDIS\\IfTypes";
-const WCHAR NetworkStorePath[] =
-    L"SYSTEM\\CurrentControlSet\\Control\\Nsi\\{eb004a11-9b1a-11d4-9123-0050047759bc}\\10";
 
 const char Usage[] =
     "Usage: zelvoran-offline [--iftype N] [--dry-run] PATH/TO/SYSTEM\n"
@@ -81,8 +78,8 @@ std::string Narrow(const WCHAR* text) {
 }
 
 bool ReadUsedValue(WORD interfaceType, std::vector<BYTE>* bytes) {
-    WCHAR typeName[8];
-    FormatDecimal(interfaceType, typeName, 8);
+    WCHAR typeName[TypeNameCapacity];
+    FormatDecimal(interfaceType, typeName, TypeNameCapacity);
     RegistryKey ifTypes;
     RegistryKey type;
     if (!ifTypes.Open(HKEY_LOCAL_MACHINE, IfTypesPath, KEY_READ) ||
@@ -90,11 +87,11 @@ bool ReadUsedValue(WORD interfaceType, std::vector<BYTE>* bytes) {
         return false;
     DWORD valueType = 0;
     DWORD size = 0;
-    if (RegQueryValueExW(type.Get(), L"IfUsedNetLuidIndices", nullptr, &valueType, nullptr,
-                         &size) != ERROR_SUCCESS)
+    if (RegQueryValueExW(type.Get(), UsedIndicesValue, nullptr, &valueType, nullptr, &size) !=
+        ERROR_SUCCESS)
         return false;
     bytes->resize(size);
-    return RegQueryValueExW(type.Get(), L"IfUsedNetLuidIndices", nullptr, &valueType, bytes->data(),
+    return RegQueryValueExW(type.Get(), UsedIndicesValue, nullptr, &valueType, bytes->data(),
                             &size) == ERROR_SUCCESS;
 }
 
@@ -106,18 +103,8 @@ std::vector<bool> FoundInterfaces(WORD interfaceType) {
         return found;
     UsedIndexBitmap bitmap;
     StartUsedIndexBitmap(&bitmap);
-    WCHAR name[NetworkStoreNameCapacity];
-    for (DWORD index = 0;; ++index) {
-        DWORD length = NetworkStoreNameCapacity;
-        DWORD type = 0;
-        const LSTATUS status =
-            RegEnumValueW(store.Get(), index, name, &length, nullptr, &type, nullptr, nullptr);
-        if (status == ERROR_MORE_DATA)
-            continue;
-        if (status != ERROR_SUCCESS)
-            break;
-        MarkNetworkStoreValue(&bitmap, interfaceType, name, length, type);
-    }
+    // An incomplete walk shows what it found: this is a report, nothing is written from it.
+    MarkNetworkStoreInterfaces(store.Get(), interfaceType, &bitmap);
     for (DWORD i = 0; i < UsedIndexLimit; ++i)
         found[i] = (bitmap.bytes[i / 8] >> (i % 8)) & 1;
     return found;
