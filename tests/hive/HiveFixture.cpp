@@ -1,5 +1,6 @@
 // Builds small regf hive files for tests: an empty hive of our own making, filled through hivex.
 #include "HiveFixture.h"
+#include "platform/posix/KeyPath.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -31,23 +32,6 @@ uint32_t Get32(const std::vector<uint8_t>& bytes, size_t at) {
     return value;
 }
 
-std::vector<std::string> Split(const std::string& path) {
-    std::vector<std::string> parts;
-    std::string part;
-    for (char c : path) {
-        if (c == '\\') {
-            if (!part.empty())
-                parts.push_back(part);
-            part.clear();
-        } else {
-            part += c;
-        }
-    }
-    if (!part.empty())
-        parts.push_back(part);
-    return parts;
-}
-
 struct HiveCloser {
     void operator()(hive_h* hive) const { hivex_close(hive); }
 };
@@ -55,7 +39,7 @@ using HivePtr = std::unique_ptr<hive_h, HiveCloser>;
 
 hive_node_h FindKey(hive_h* hive, const std::string& path, bool create) {
     hive_node_h node = hivex_root(hive);
-    for (const std::string& part : Split(path)) {
+    for (const std::string& part : SplitKeyPath(path)) {
         hive_node_h child = hivex_node_get_child(hive, node, part.c_str());
         if (child == 0 && create)
             child = hivex_node_add_child(hive, node, part.c_str());

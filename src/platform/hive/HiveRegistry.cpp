@@ -1,5 +1,6 @@
 // The Windows registry calls of the tool over a SYSTEM hive file, through hivex.
 #include "SystemHive.h"
+#include "platform/posix/KeyPath.h"
 
 #include <windows.h>
 
@@ -85,20 +86,10 @@ size_t Utf16Length(const std::wstring& text) {
     return length;
 }
 
-std::vector<std::string> SplitPath(const WCHAR* path) {
+std::vector<std::string> KeyNamesInUtf8(const WCHAR* path) {
     std::vector<std::string> parts;
-    std::wstring part;
-    for (; path != nullptr && *path != 0; ++path) {
-        if (*path == L'\\') {
-            if (!part.empty())
-                parts.push_back(ToUtf8(part.c_str()));
-            part.clear();
-        } else {
-            part += *path;
-        }
-    }
-    if (!part.empty())
-        parts.push_back(ToUtf8(part.c_str()));
+    for (const std::wstring& name : SplitKeyPath(std::wstring(path != nullptr ? path : L"")))
+        parts.push_back(ToUtf8(name.c_str()));
     return parts;
 }
 
@@ -108,7 +99,7 @@ LSTATUS Resolve(HKEY parent, const WCHAR* subKey, bool create, hive_node_h* foun
     Hive& hive = State();
     if (hive.handle == nullptr)
         return ERROR_INVALID_HANDLE;
-    std::vector<std::string> parts = SplitPath(subKey);
+    std::vector<std::string> parts = KeyNamesInUtf8(subKey);
     hive_node_h node;
     size_t first = 0;
     if (parent == HKEY_LOCAL_MACHINE) {

@@ -1,6 +1,7 @@
 // An in-memory registry behind the Windows registry calls, with failure injection and a call log.
 #include "StandIn.h"
 #include "StandInState.h"
+#include "platform/posix/KeyPath.h"
 
 #include <algorithm>
 #include <cwctype>
@@ -57,23 +58,6 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
                       [](wchar_t x, wchar_t y) { return std::towlower(x) == std::towlower(y); });
 }
 
-std::vector<std::wstring> SplitPath(const std::wstring& path) {
-    std::vector<std::wstring> parts;
-    std::wstring part;
-    for (wchar_t c : path) {
-        if (c == L'\\') {
-            if (!part.empty())
-                parts.push_back(part);
-            part.clear();
-        } else {
-            part += c;
-        }
-    }
-    if (!part.empty())
-        parts.push_back(part);
-    return parts;
-}
-
 Key* FindChild(Key* key, const std::wstring& name) {
     for (auto& child : key->children)
         if (SameName(child->name, name))
@@ -83,7 +67,7 @@ Key* FindChild(Key* key, const std::wstring& name) {
 
 Key* FindKey(Key* start, const std::wstring& path, bool create) {
     Key* key = start;
-    for (const std::wstring& part : SplitPath(path)) {
+    for (const std::wstring& part : SplitKeyPath(path)) {
         Key* child = FindChild(key, part);
         if (child == nullptr) {
             if (!create)
