@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "NetworkStoreName.h"
 #include "StandIn.h"
 #include "registry/RegistryAccess.h"
 
@@ -23,11 +24,4 @@ inline std::vector<BYTE> Bytes(std::initializer_list<int> values) {
     for (int value : values)
         bytes.push_back(static_cast<BYTE>(value));
     return bytes;
-}
-
-// A network-store value name for the interface index and type, in the layout Windows uses.
-inline std::wstring NetworkStoreName(unsigned index, unsigned type) {
-    wchar_t name[32];
-    swprintf(name, 32, L"00%06X00%04X00", index, type);
-    return name;
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "NetworkStoreName.h"
 #include "repair/UsedIndexBitmap.h"
 
 namespace {
@@ -14,9 +15,7 @@ struct Entry {
 };
 
 Entry Interface(unsigned index, unsigned type) {
-    wchar_t name[32];
-    swprintf(name, 32, L"00%06X00%04X00", index, type);
-    return Entry{name, REG_BINARY};
+    return Entry{NetworkStoreName(index, type), REG_BINARY};
 }
 
 std::vector<Entry> Interfaces(unsigned first, unsigned last, unsigned type) {

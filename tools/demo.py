@@ -19,10 +19,6 @@ INTERFACES = {
 }
 
 
-def name(index, if_type):
-    return "00%06X00%04X00" % (index, if_type)
-
-
 def ranges(indices):
     parts, start, previous = [], None, None
     for index in sorted(indices) + [None]:
@@ -65,11 +61,11 @@ def main():
     print("== Creating a 64-bit Wine prefix in %s" % os.path.relpath(PREFIX))
     wp.create(PREFIX)
     try:
-        store = ['"%s"=hex:01,00,00,00' % name(i, t) for t, indices in INTERFACES.items()
-                 for i in indices]
-        store += ['"%s"=dword:00000001' % name(9, 6),      # not REG_BINARY: ignored
-                  '"%s"=hex:01' % name(10, 6)[:15],         # 15 characters: ignored
-                  '"%s"=hex:01' % (name(13, 6) + "FF")]    # 18 characters: ignored
+        store = ['"%s"=hex:01,00,00,00' % wp.store_name(i, t)
+                 for t, indices in INTERFACES.items() for i in indices]
+        store += ['"%s"=dword:00000001' % wp.store_name(9, 6),   # not REG_BINARY: ignored
+                  '"%s"=hex:01' % wp.store_name(10, 6)[:15],      # 15 characters: ignored
+                  '"%s"=hex:01' % (wp.store_name(13, 6) + "FF")]  # 18 characters: ignored
         wp.import_reg(PREFIX, [
             "[-%s]" % wp.IFTYPES, "[-%s]" % wp.STORE, "",
             "[%s]" % TYPE_KEY, '"%s"=hex:%s' % (wp.USED, wp.hex_bytes(b"\xff" * 128)), "",

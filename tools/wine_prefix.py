@@ -1,6 +1,6 @@
-"""A 64-bit Wine prefix for the demo and the end-to-end tests: create it, run programs in it, seed and read
-its registry. Output goes through files, since Wine's helper processes outlive a call and would
-keep a pipe open."""
+"""A 64-bit Wine prefix for the demo and the end-to-end tests: create it, run programs in it,
+seed and read its registry. Output goes through files, since Wine's helper processes outlive a
+call and would keep a pipe open."""
 import os
 import shutil
 import subprocess
@@ -15,6 +15,11 @@ STORE = (r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Nsi"
          r"\{eb004a11-9b1a-11d4-9123-0050047759bc}\10")
 USED = "IfUsedNetLuidIndices"
 BACKUP = "IfUsedNetLuidIndices_ZARBBackup"
+
+
+def store_name(index, if_type):
+    """The network-store value name of an interface index and type, as Windows writes it."""
+    return "00%06X00%04X00" % (index, if_type)
 
 
 def environment(prefix):

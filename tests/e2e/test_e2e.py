@@ -32,8 +32,7 @@ def type_missing(type_name):
             + type_name + b"\".\r\n")
 
 
-def interface(index, if_type):
-    return "00%06X00%04X00" % (index, if_type)
+interface = wp.store_name
 
 
 def run_output(message, result):

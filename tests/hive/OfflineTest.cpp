@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "HiveFixture.h"
+#include "NetworkStoreName.h"
 #include "SystemHive.h"
 #include "registry/RegistryKey.h"
 #include "repair/RebuildUsedIndices.h"
@@ -34,9 +35,8 @@ std::string StoreKey(int controlSet) {
 }
 
 std::string Interface(unsigned index, unsigned type) {
-    char name[32];
-    snprintf(name, sizeof name, "00%06X00%04X00", index, type);
-    return name;
+    const std::wstring name = NetworkStoreName(index, type);
+    return std::string(name.begin(), name.end()); // ASCII
 }
 
 std::vector<uint8_t> Damaged() {
