@@ -4,23 +4,19 @@
 #include <string>
 #include <vector>
 
+#include "NetworkStoreName.h"
 #include "StandIn.h"
 #include "registry/RegistryKey.h"
 #include "repair/RebuildUsedIndices.h"
 
 namespace {
 
-// Distinct names of the network store (the unexamined first characters count the wraps of the
-// index field); every fourth interface is of the type asked for.
+// Distinct names of the network store; every fourth interface is of the type asked for.
 std::vector<std::wstring> StoreNames(size_t count) {
     std::vector<std::wstring> names;
     names.reserve(count);
-    for (size_t i = 0; i < count; ++i) {
-        wchar_t name[32];
-        swprintf(name, 32, L"%02zX%06zX00%04X00", i / 0x10000, i % 0x10000,
-                 (i % 4 == 0) ? 6u : 24u);
-        names.push_back(name);
-    }
+    for (size_t i = 0; i < count; ++i)
+        names.push_back(NetworkStoreName(static_cast<unsigned>(i), (i % 4 == 0) ? 6u : 24u));
     return names;
 }
 

@@ -32,14 +32,6 @@ INSTANTIATE_TEST_SUITE_P(
         NumberCase{L"-1", 16, 0xFFFFFFFFu}, NumberCase{L" 1g", 16, 1},
         NumberCase{L"FFFFFFFFF", 16, 0xFFFFFFFFu}, NumberCase{L"ffff", 16, 0xFFFF}));
 
-TEST(ReadUnsigned32FieldTest, ReadsOnlyTheFieldsCharacters) {
-    EXPECT_EQ(ReadUnsigned32Field(L"0000000500000600", 10, 4, 16), 6u);
-    EXPECT_EQ(ReadUnsigned32Field(L"0000000500000600", 2, 6, 16), 5u);
-    EXPECT_EQ(ReadUnsigned32Field(L"00010005", 2, 6, 16), 0x10005u);
-    // A field cut short by the end of the text reads what is there.
-    EXPECT_EQ(ReadUnsigned32Field(L"0012", 2, 6, 16), 0x12u);
-}
-
 TEST(FormatDecimalTest, WritesWithoutLeadingZerosWithinTheCapacity) {
     wchar_t text[8];
     ASSERT_TRUE(FormatDecimal(0, text, 8));

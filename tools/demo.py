@@ -12,7 +12,7 @@ TYPE_KEY = wp.IFTYPES + "\\6"
 
 # Interfaces as a machine with several adapters, tunnels and virtual switches lists them.
 INTERFACES = {
-    6: [1, 2, 3, 4, 5, 7, 8, 11, 12, 14, 15, 16, 17, 18, 19, 21],  # Ethernet
+    6: [1, 2, 3, 4, 5, 7, 8, 11, 12, 14, 15, 16, 17, 18, 19, 21, 300, 517],  # Ethernet
     24: [1],                                                        # software loopback
     71: [1, 2, 3, 4, 5, 6],                                         # Wi-Fi
     131: [1, 2, 3, 4, 5, 6, 7, 8, 9, 10],                           # tunnels

@@ -41,7 +41,7 @@ def median_seconds(arguments, before=None):
 
 def seed_store(count):
     lines = ["[-%s]" % wp.STORE, "", "[%s]" % wp.STORE]
-    lines += ['"%s"=hex:01' % wp.store_name(i % 0x10000, 6 if i % 4 == 0 else 24)
+    lines += ['"%s"=hex:01' % wp.store_name(i, 6 if i % 4 == 0 else 24)
               for i in range(count)]
     wp.import_reg(PREFIX, lines)
 

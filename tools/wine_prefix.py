@@ -18,8 +18,9 @@ BACKUP = "IfUsedNetLuidIndices_ZARBBackup"
 
 
 def store_name(index, if_type):
-    """The network-store value name of an interface index and type, as Windows writes it."""
-    return "00%06X00%04X00" % (index, if_type)
+    """The network-store value name of an interface index and type, as Windows writes it: the
+    NET_LUID's 8 bytes in memory order (3 reserved, the 24-bit index, the 16-bit type)."""
+    return ((index << 24) | (if_type << 48)).to_bytes(8, "little").hex().upper()
 
 
 def environment(prefix):

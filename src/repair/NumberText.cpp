@@ -5,8 +5,6 @@
 
 namespace {
 
-const unsigned FieldCapacity = 16;
-
 bool IsWhiteSpace(WCHAR c) {
     return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r';
 }
@@ -54,17 +52,6 @@ DWORD ReadUnsigned32(const WCHAR* text, unsigned base) {
     }
     DWORD result = overflow ? static_cast<DWORD>(largest) : static_cast<DWORD>(value);
     return negative ? static_cast<DWORD>(0u - result) : result;
-}
-
-DWORD ReadUnsigned32Field(const WCHAR* text, unsigned first, unsigned count, unsigned base) {
-    WCHAR field[FieldCapacity];
-    unsigned length = 0;
-    while (length < count && length < FieldCapacity - 1 && text[first + length] != 0) {
-        field[length] = text[first + length];
-        ++length;
-    }
-    field[length] = 0;
-    return ReadUnsigned32(field, base);
 }
 
 bool FormatDecimal(DWORD value, WCHAR* text, unsigned capacity) {

@@ -8,9 +8,6 @@
 // 0xFFFFFFFF, which a minus sign then negates modulo 2^32.
 DWORD ReadUnsigned32(const WCHAR* text, unsigned base);
 
-// Reads the characters [first, first + count) of the text alone, as ReadUnsigned32 would.
-DWORD ReadUnsigned32Field(const WCHAR* text, unsigned first, unsigned count, unsigned base);
-
 // Writes the number in decimal without leading zeros; false (and an empty text) if it does not
 // fit the capacity with its terminator.
 bool FormatDecimal(DWORD value, WCHAR* text, unsigned capacity);

@@ -1,14 +1,46 @@
 // Builds the used-index bitmap of one interface type from network-store value names, no registry.
 #include "repair/UsedIndexBitmap.h"
 
-#include "repair/NumberText.h"
-
 namespace {
 
-const unsigned IndexFieldStart = 2;
-const unsigned IndexFieldLength = 6;
-const unsigned TypeFieldStart = 10;
-const unsigned TypeFieldLength = 4;
+// Bytes of the NET_LUID that the name spells, each least significant byte first.
+const unsigned IndexFirstByte = 3;
+const unsigned IndexByteCount = 3;
+const unsigned TypeFirstByte = 6;
+const unsigned TypeByteCount = 2;
+
+bool HexDigitValue(WCHAR c, DWORD* value) {
+    if (c >= L'0' && c <= L'9')
+        *value = static_cast<DWORD>(c - L'0');
+    else if (c >= L'a' && c <= L'f')
+        *value = static_cast<DWORD>(c - L'a') + 10;
+    else if (c >= L'A' && c <= L'F')
+        *value = static_cast<DWORD>(c - L'A') + 10;
+    else
+        return false;
+    return true;
+}
+
+bool IsHexName(const WCHAR* name) {
+    DWORD digit = 0;
+    for (DWORD i = 0; i < NetworkStoreNameLength; ++i)
+        if (!HexDigitValue(name[i], &digit))
+            return false;
+    return true;
+}
+
+// The little-endian number in bytes [first, first + count) of a name that IsHexName accepted.
+DWORD ReadNameBytes(const WCHAR* name, unsigned first, unsigned count) {
+    DWORD value = 0;
+    for (unsigned byte = first + count; byte-- > first;) {
+        DWORD high = 0;
+        DWORD low = 0;
+        HexDigitValue(name[2 * byte], &high);
+        HexDigitValue(name[2 * byte + 1], &low);
+        value = value << 8 | high << 4 | low;
+    }
+    return value;
+}
 
 void CoverByte(UsedIndexBitmap* bitmap, DWORD byteIndex) {
     if (byteIndex + 1 > bitmap->length)
@@ -25,12 +57,11 @@ void StartUsedIndexBitmap(UsedIndexBitmap* bitmap) {
 
 void MarkNetworkStoreValue(UsedIndexBitmap* bitmap, WORD interfaceType, const WCHAR* name,
                            DWORD nameLength, DWORD valueType) {
-    if (nameLength != NetworkStoreNameLength || valueType != REG_BINARY)
+    if (nameLength != NetworkStoreNameLength || valueType != REG_BINARY || !IsHexName(name))
         return;
-    const DWORD type = ReadUnsigned32Field(name, TypeFieldStart, TypeFieldLength, 16);
-    if ((type & 0xFFFFu) != interfaceType)
+    if (ReadNameBytes(name, TypeFirstByte, TypeByteCount) != interfaceType)
         return;
-    const DWORD index = ReadUnsigned32Field(name, IndexFieldStart, IndexFieldLength, 16) & 0xFFFFu;
+    const DWORD index = ReadNameBytes(name, IndexFirstByte, IndexByteCount);
     if (index >= UsedIndexLimit)
         return;
     bitmap->bytes[index / 8] = static_cast<BYTE>(bitmap->bytes[index / 8] | (1u << (index % 8)));

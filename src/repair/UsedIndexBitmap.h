@@ -9,7 +9,8 @@ const DWORD UsedIndexLimit = UsedIndexBitmapCapacity * 8;
 // Free indices reserved beyond the ones in use, so that new interfaces can be installed at once.
 const unsigned ReservedIndexCount = 4;
 
-// A network-store value name has 16 characters: the index in hex at 2-7, the type in hex at 10-13.
+// A network-store value name is the interface's 64-bit NET_LUID as its 8 bytes in memory order,
+// two hex digits each: bytes 0-2 reserved, 3-5 the index and 6-7 the type, low byte first.
 const DWORD NetworkStoreNameLength = 16;
 const DWORD NetworkStoreNameCapacity = NetworkStoreNameLength + 1;
 
@@ -27,7 +28,8 @@ struct NetworkStoreValue {
 
 void StartUsedIndexBitmap(UsedIndexBitmap* bitmap);
 
-// Marks the value's interface index when the value is a REG_BINARY of the given type.
+// Marks the value's interface index when the value is a REG_BINARY of the given type whose name is
+// a NET_LUID; any other value is skipped.
 void MarkNetworkStoreValue(UsedIndexBitmap* bitmap, WORD interfaceType, const WCHAR* name,
                            DWORD nameLength, DWORD valueType);
 

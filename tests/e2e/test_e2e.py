@@ -152,11 +152,14 @@ class RepairTest(ZelvoranTest):
         store_value(interface(6, 6)[:15]),                # 15 characters
         store_value("00000007000006000000"),              # over-long, sorted before a match
         store_value(interface(10, 6)),
+        store_value(interface(300, 6)),                   # 2C 01 00: index 300
         store_value(interface(1024, 6)),                  # beyond the bitmap
-        store_value(interface(0x10003, 6)),               # low 16 bits: index 3
+        store_value(interface(0x10003, 6)),               # 24 bits: index 65539, beyond it
+        store_value(interface(3, 262)),                   # type 262 (06 01), not 6
+        store_value(interface(171, 6).lower()),           # lower-case hex: 000000ab00000600
     ]
-    # Indices 0, 1, 3, 9 and 10 in use; 2, 4, 5 and 6 reserved.
-    EXPECTED = bytes([0x7F, 0x06])
+    # Indices 0, 1, 9, 10, 171 and 300 in use; 2, 3, 4 and 5 reserved.
+    EXPECTED = bytes([0x3F, 0x06]) + bytes(19) + bytes([0x08]) + bytes(15) + bytes([0x10])
 
     def test_repairs_from_a_mixed_store_with_backup(self):
         self.seed({"6": [binary(USED, DAMAGED)], "24": [binary(USED, DAMAGED)]},
@@ -167,6 +170,15 @@ class RepairTest(ZelvoranTest):
         # The other type's key is left alone.
         self.assertEqual(self.value("24", USED), DAMAGED)
         self.assertIsNone(self.value("24", BACKUP))
+
+    def test_indices_of_256_and_more(self):
+        self.seed({"6": [binary(USED, DAMAGED)]},
+                  [store_value(interface(index, 6)) for index in (5, 300, 1000)])
+        self.expect_run(["/iftype", "6"], REPAIRED, 1)
+        expected = bytearray(126)
+        for index in (0, 1, 2, 3, 5, 300, 1000):
+            expected[index // 8] |= 1 << (index % 8)
+        self.assertEqual(self.value("6", USED), bytes(expected))
 
     def test_interface_type_spellings(self):
         for arguments, type_name, index in ((["-IfType", "24"], "24", 2),
