@@ -32,6 +32,14 @@ uint32_t Get32(const std::vector<uint8_t>& bytes, size_t at) {
     return value;
 }
 
+// The XOR of the base block's first 127 double words.
+void PutChecksum(std::vector<uint8_t>& file) {
+    uint32_t checksum = 0;
+    for (size_t at = 0; at < 0x1FC; at += 4)
+        checksum ^= Get32(file, at);
+    Put32(file, 0x1FC, checksum);
+}
+
 struct HiveCloser {
     void operator()(hive_h* hive) const { hivex_close(hive); }
 };
@@ -104,10 +112,7 @@ bool WriteEmptyHive(const std::string& path) {
     Put32(file, 0x24, static_cast<uint32_t>(rootOffset));
     Put32(file, 0x28, static_cast<uint32_t>(BinSize));
     Put32(file, 0x2C, 1);
-    uint32_t checksum = 0;
-    for (size_t at = 0; at < 0x1FC; at += 4)
-        checksum ^= Get32(file, at);
-    Put32(file, 0x1FC, checksum);
+    PutChecksum(file);
 
     FILE* out = fopen(path.c_str(), "wb");
     if (out == nullptr)
@@ -171,4 +176,18 @@ bool HiveKeyExists(const std::string& path, const std::string& keyPath) {
 std::vector<uint8_t> Dword(uint32_t value) {
     return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
             static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+}
+
+bool PatchHive32(const std::string& path, long offset, uint32_t value, bool fixChecksum) {
+    FILE* file = fopen(path.c_str(), "r+b");
+    if (file == nullptr)
+        return false;
+    std::vector<uint8_t> block(BaseBlockSize);
+    bool done = fread(block.data(), 1, block.size(), file) == block.size();
+    Put32(block, static_cast<size_t>(offset), value);
+    if (fixChecksum)
+        PutChecksum(block);
+    done = done && fseek(file, 0, SEEK_SET) == 0 &&
+           fwrite(block.data(), 1, block.size(), file) == block.size();
+    return fclose(file) == 0 && done;
 }

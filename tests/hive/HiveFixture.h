@@ -26,3 +26,6 @@ bool ReadHiveValue(const std::string& path, const std::string& keyPath, const st
 bool HiveKeyExists(const std::string& path, const std::string& keyPath);
 
 std::vector<uint8_t> Dword(uint32_t value);
+
+// Writes a little-endian double word into the file, and the base block's checksum anew if asked.
+bool PatchHive32(const std::string& path, long offset, uint32_t value, bool fixChecksum);

@@ -48,6 +48,25 @@ std::string ReadFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+void OverwriteAt(const std::string& path, long offset, const std::string& bytes) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(offset);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Replaces the first occurrence of the bytes; both of one length.
+void ReplaceInFile(const std::string& path, const std::string& from, const std::string& to) {
+    const size_t at = ReadFile(path).find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    ASSERT_EQ(from.size(), to.size());
+    OverwriteAt(path, static_cast<long>(at), to);
+}
+
+off_t FileSize(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 ? status.st_size : -1;
+}
+
 struct RunResult {
     int exitCode;
     std::string out;
@@ -172,15 +191,40 @@ TEST_F(OfflineTest, KeepsOwnerAndMode) {
     }
 }
 
-TEST_F(OfflineTest, DryRunReportsAndLeavesTheFileByteIdentical) {
+TEST_F(OfflineTest, DryRunSaysARepairIsNeededAndLeavesTheFileByteIdentical) {
     MakeHive();
     const std::string before = ReadFile(hive_);
     const RunResult run = Run("--dry-run --iftype 6 " + hive_);
     EXPECT_EQ(run.exitCode, 1) << run.err;
-    EXPECT_NE(run.out.find("(dry run: not written)"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("3F 02"), std::string::npos);
+    EXPECT_EQ(run.out.rfind("A repair is needed (dry run: nothing was written).\n", 0), 0u)
+        << run.out;
+    EXPECT_NE(run.out.find("(dry run: would be written):\n    3F 02"), std::string::npos);
+    EXPECT_EQ(run.out.find("Repair successful."), std::string::npos);
     EXPECT_EQ(run.out.find("restart"), std::string::npos);
-    EXPECT_EQ(ReadFile(hive_), before);
+    EXPECT_TRUE(ReadFile(hive_) == before) << "the hive file changed";
+}
+
+TEST_F(OfflineTest, AnEmptyStoreCountsIndexZeroAsUsedNotReserved) {
+    MakeHive({}, 1, false);
+    ASSERT_TRUE(FillHive(hive_, {StoreKey(1)}, {}));
+    const RunResult run = Run("--iftype 6 " + hive_);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE(run.out.find("Indices in use by interfaces: none (index 0 is counted as used)\n"
+                           "Indices reserved:             1-4\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(Value(TypeKey(1), Used), std::vector<uint8_t>{0x1F});
+}
+
+TEST_F(OfflineTest, AValueLongerThanABitmapIsNamedOnStderr) {
+    MakeHive({{TypeKey(1), Used, RegBinary, std::vector<uint8_t>(129)}});
+    const RunResult run = Run("--iftype 6 " + hive_);
+    EXPECT_EQ(run.exitCode, 255);
+    EXPECT_EQ(run.out.rfind("Unknown error.\n", 0), 0u);
+    EXPECT_NE(run.err.find("IfUsedNetLuidIndices of interface type 6 is 129 bytes long, more than "
+                           "the 128"),
+              std::string::npos)
+        << run.err;
 }
 
 struct OutcomeCase {
@@ -204,7 +248,7 @@ TEST_P(OfflineOutcomeTest, ReportsAndLeavesTheFileByteIdentical) {
     const RunResult run = Run(GetParam().arguments + " " + hive_);
     EXPECT_EQ(run.exitCode, GetParam().exitCode) << run.out << run.err;
     EXPECT_EQ(run.out.rfind(GetParam().message, 0), 0u) << run.out;
-    EXPECT_EQ(ReadFile(hive_), before);
+    EXPECT_TRUE(ReadFile(hive_) == before) << "the hive file changed";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -288,13 +332,7 @@ TEST_P(OfflineRefusalTest, RefusesWithAReasonAndWritesNothing) {
     EXPECT_EQ(run.exitCode, 255);
     EXPECT_NE(run.err.find(GetParam().reason), std::string::npos) << run.err;
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(ReadFile(hive_), before);
-}
-
-void OverwriteAt(const std::string& path, long offset, const std::string& bytes) {
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(offset);
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    EXPECT_TRUE(ReadFile(hive_) == before) << "the hive file changed";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -302,9 +340,40 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RefusalCase{"not a hive", [](const std::string& hive) { OverwriteAt(hive, 0, "MZ\x90"); },
                     "is not a registry hive file"},
-        RefusalCase{"dirty hive",
-                    [](const std::string& hive) { OverwriteAt(hive, 8, std::string("\x07", 1)); },
+        RefusalCase{"dirty hive", [](const std::string& hive) { PatchHive32(hive, 8, 7, true); },
                     "is dirty"},
+        RefusalCase{"base block checksum wrong",
+                    [](const std::string& hive) { PatchHive32(hive, 8, 7, false); },
+                    "its checksum does not match"},
+        RefusalCase{"unsupported format version",
+                    [](const std::string& hive) { PatchHive32(hive, 0x18, 9, true); },
+                    "unsupported hive format version 1.9"},
+        RefusalCase{"a transaction log, not a primary file",
+                    [](const std::string& hive) { PatchHive32(hive, 0x1C, 1, true); },
+                    "is not a primary hive file"},
+        RefusalCase{"hive-bins size larger than the file",
+                    [](const std::string& hive) { PatchHive32(hive, 0x28, 0x100000, true); },
+                    "its base block gives 1048576 bytes of hive bins"},
+        RefusalCase{"hive-bins size not a multiple of 4096",
+                    [](const std::string& hive) { PatchHive32(hive, 0x28, 0x1800, true); },
+                    "its base block gives 6144 bytes of hive bins"},
+        RefusalCase{"truncated file",
+                    [](const std::string& hive) {
+                        ASSERT_EQ(truncate(hive.c_str(), FileSize(hive) - 100), 0);
+                    },
+                    "bytes of hive bins, the file holds"},
+        RefusalCase{"truncated base block",
+                    [](const std::string& hive) { ASSERT_EQ(truncate(hive.c_str(), 600), 0); },
+                    "is truncated"},
+        RefusalCase{"damaged hive-bin header",
+                    [](const std::string& hive) { OverwriteAt(hive, 0x1000, "xbin"); },
+                    "the hive bin at offset 0 has a bad header"},
+        RefusalCase{"two values of the type key with one name",
+                    [](const std::string& hive) {
+                        FillHive(hive, {}, {{TypeKey(1), "IfUsedNetLuidIndicez", RegBinary, {1}}});
+                        ReplaceInFile(hive, "IfUsedNetLuidIndicez", "ifusednetluidindices");
+                    },
+                    "holds two values named IfUsedNetLuidIndices"},
         RefusalCase{"empty file", [](const std::string& hive) { std::ofstream truncate(hive); },
                     "is not a registry hive file"},
         RefusalCase{"no Select\\Current",
@@ -321,16 +390,15 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     "has no ControlSet003"}));
 
-TEST_F(OfflineTest, FailedCommitLeavesTheHiveByteIdentical) {
+TEST_F(OfflineTest, ALeftoverThatCannotBeRemovedRefusesTheRun) {
     MakeHive();
     const std::string before = ReadFile(hive_);
-    // The new hive cannot be written where it would go.
     ASSERT_EQ(mkdir((hive_ + ".zelvoran-new").c_str(), 0700), 0);
     const RunResult run = Run("--iftype 6 " + hive_);
     EXPECT_EQ(run.exitCode, 255);
-    EXPECT_EQ(run.out.rfind("Can't write to registry.\n", 0), 0u) << run.out;
-    EXPECT_NE(run.err.find("cannot write"), std::string::npos) << run.err;
-    EXPECT_EQ(ReadFile(hive_), before);
+    EXPECT_NE(run.err.find("cannot remove " + hive_ + ".zelvoran-new"), std::string::npos)
+        << run.err;
+    EXPECT_TRUE(ReadFile(hive_) == before) << "the hive file changed";
 }
 
 TEST_F(OfflineTest, MissingFileIsRefused) {
@@ -343,22 +411,24 @@ TEST_F(OfflineTest, UsageAndBadOptions) {
     const RunResult help = Run("--help");
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.out.rfind("Usage: zelvoran-offline", 0), 0u);
-    for (const char* arguments : {"", "--iftype", "--iftype 0 x", "--iftype abc x",
-                                  "--iftype 65536 x", "--bogus x", "x y", "--iftype=0 x"}) {
+    // --iftype takes a decimal number from 1 to 65535 and nothing else.
+    for (const char* arguments :
+         {"", "--iftype", "--iftype 0 x", "--iftype abc x", "--iftype 65536 x", "--bogus x", "x y",
+          "--iftype=0 x", "--iftype 65542 x", "--iftype -1 x", "--iftype 6abc x", "--iftype +6 x",
+          "--iftype ' 6' x", "--iftype '' x", "--iftype 0x6 x",
+          "--iftype 99999999999999999999 x"}) {
         const RunResult run = Run(arguments);
         EXPECT_EQ(run.exitCode, 2) << arguments;
         EXPECT_EQ(run.err.rfind("Usage: zelvoran-offline", 0), 0u) << arguments;
     }
 }
 
-TEST_F(OfflineTest, InterfaceTypeIsReadAsTheExeReadsIt) {
-    // 65542 keeps its low 16 bits, 6; -1 is 65535.
+TEST_F(OfflineTest, TheLargestInterfaceTypeIsRepaired) {
     MakeHive({{TypeKey(1, "65535"), Used, RegBinary, Damaged()},
               {StoreKey(1), Interface(3, 0xFFFF), RegBinary, {1}}});
-    EXPECT_EQ(Run("--iftype 65542 " + hive_).exitCode, 1);
-    EXPECT_EQ(Value(TypeKey(1), Used), (std::vector<uint8_t>{0x3F, 0x02}));
-    EXPECT_EQ(Run("--iftype -1 " + hive_).exitCode, 1);
+    EXPECT_EQ(Run("--iftype 65535 " + hive_).exitCode, 1);
     EXPECT_EQ(Value(TypeKey(1, "65535"), Used), (std::vector<uint8_t>{0x1F}));
+    EXPECT_EQ(Value(TypeKey(1), Used), Damaged());
 }
 
 // The backend itself, as the repair sees it.
@@ -374,7 +444,7 @@ TEST_F(HiveBackendTest, EnumeratesInStoreOrderAndSkipsOverLongNames) {
     MakeHive({{StoreKey(1), "00000005000006000000", RegBinary, {1}},
               {StoreKey(1), Interface(12, 6), RegBinary, {1}}});
     std::string error;
-    ASSERT_TRUE(OpenSystemHive(hive_, &error)) << error;
+    ASSERT_TRUE(OpenSystemHive(hive_, true, &error)) << error;
     RegistryKey store;
     ASSERT_TRUE(store.Open(HKEY_LOCAL_MACHINE,
                            L"system\\currentcontrolset\\control\\nsi\\"
@@ -405,7 +475,7 @@ TEST_F(HiveBackendTest, EnumeratesInStoreOrderAndSkipsOverLongNames) {
 TEST_F(HiveBackendTest, OnlySystemExistsUnderTheLocalMachine) {
     MakeHive();
     std::string error;
-    ASSERT_TRUE(OpenSystemHive(hive_, &error)) << error;
+    ASSERT_TRUE(OpenSystemHive(hive_, true, &error)) << error;
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_READ, &key),
               ERROR_FILE_NOT_FOUND);

@@ -29,7 +29,6 @@ struct OpenKey {
 
 struct Hive {
     hive_h* handle = nullptr;
-    std::string path;
     hive_node_h root = 0;
     hive_node_h controlSet = 0;
     std::string controlSetName;
@@ -41,10 +40,15 @@ Hive& State() {
     return hive;
 }
 
+// Names as Windows holds them: UTF-16 code units, one WCHAR each, surrogate pairs included.
 std::string ToUtf8(const WCHAR* text) {
     std::string out;
     for (; text != nullptr && *text != 0; ++text) {
-        const uint32_t c = static_cast<uint32_t>(*text);
+        uint32_t c = static_cast<uint32_t>(*text) & 0xFFFFu;
+        if (c >= 0xD800 && c < 0xDC00 && text[1] >= 0xDC00 && text[1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(text[1]) - 0xDC00);
+            ++text;
+        }
         if (c < 0x80) {
             out += static_cast<char>(c);
         } else if (c < 0x800) {
@@ -64,26 +68,42 @@ std::string ToUtf8(const WCHAR* text) {
     return out;
 }
 
-std::wstring FromUtf8(const char* text) {
-    std::wstring out;
+// UTF-8 from the library to UTF-16 code units; false on a malformed sequence.
+bool FromUtf8(const char* text, std::wstring* units) {
+    units->clear();
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
     while (*p != 0) {
         uint32_t c = *p++;
-        int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        const int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        if ((c >= 0x80 && c < 0xC0) || c >= 0xF8)
+            return false;
         c &= extra == 3 ? 0x07 : extra == 2 ? 0x0F : extra == 1 ? 0x1F : 0x7F;
-        for (; extra > 0 && (*p & 0xC0) == 0x80; --extra)
-            c = (c << 6) | (*p++ & 0x3F);
-        out += static_cast<wchar_t>(c);
+        for (int i = 0; i < extra; ++i, ++p) {
+            if ((*p & 0xC0) != 0x80)
+                return false;
+            c = (c << 6) | (*p & 0x3F);
+        }
+        if (c > 0x10FFFF)
+            return false;
+        if (c >= 0x10000) {
+            units->push_back(static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10)));
+            units->push_back(static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+        } else {
+            units->push_back(static_cast<wchar_t>(c));
+        }
     }
-    return out;
+    return true;
 }
 
-// Length in UTF-16 code units, as Windows counts names.
-size_t Utf16Length(const std::wstring& text) {
-    size_t length = 0;
-    for (wchar_t c : text)
-        length += static_cast<uint32_t>(c) >= 0x10000 ? 2 : 1;
-    return length;
+// The library reports a value's type through its enum, which cannot hold every type a file may
+// declare: it writes into plain 32-bit storage here, never read as the enum.
+static_assert(sizeof(hive_type) == sizeof(uint32_t), "hive_type is a 32-bit enum");
+bool ValueTypeAndLength(hive_h* hive, hive_value_h value, DWORD* type, size_t* length) {
+    uint32_t raw = 0;
+    if (hivex_value_type(hive, value, reinterpret_cast<hive_type*>(&raw), length) != 0)
+        return false;
+    *type = raw;
+    return true;
 }
 
 std::vector<std::string> KeyNamesInUtf8(const WCHAR* path) {
@@ -159,68 +179,45 @@ bool ReadDword(hive_node_h node, const char* name, DWORD* value) {
     hive_value_h found = hivex_node_get_value(State().handle, node, name);
     if (found == 0)
         return false;
-    hive_type type;
+    DWORD type = REG_NONE;
     size_t length = 0;
-    if (hivex_value_type(State().handle, found, &type, &length) != 0 || type != hive_t_REG_DWORD ||
+    if (!ValueTypeAndLength(State().handle, found, &type, &length) || type != REG_DWORD ||
         length != 4)
         return false;
     *value = static_cast<DWORD>(hivex_value_dword(State().handle, found));
     return true;
 }
 
-// The base block's own checks: a regf signature, and equal sequence numbers. Different numbers
-// mean Windows did not finish a write; it would replay its logs over any change of ours.
-bool CheckBaseBlock(const std::string& path, std::string* error) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        *error = "cannot open " + path + ": " + strerror(errno);
+// Counts the values of the node whose name equals the given one ignoring case, as Windows
+// compares names, and gives the stored spelling of the first.
+bool StoredValueName(hive_node_h node, const std::string& name, std::string* stored, int* matches) {
+    hive_h* hive = State().handle;
+    std::unique_ptr<hive_value_h, decltype(&free)> values(hivex_node_values(hive, node), &free);
+    if (!values)
         return false;
-    }
-    unsigned char block[BaseBlockSize];
-    const size_t read = fread(block, 1, sizeof block, file);
-    fclose(file);
-    if (read < 12 || memcmp(block, "regf", 4) != 0) {
-        *error = path + " is not a registry hive file";
-        return false;
-    }
-    auto le32 = [&](size_t at) {
-        return static_cast<uint32_t>(block[at]) | static_cast<uint32_t>(block[at + 1]) << 8 |
-               static_cast<uint32_t>(block[at + 2]) << 16 |
-               static_cast<uint32_t>(block[at + 3]) << 24;
-    };
-    if (le32(4) != le32(8)) {
-        *error = path + " is dirty (its sequence numbers differ): let Windows finish with it, or "
-                        "replay its transaction logs, before repairing it";
-        return false;
+    *matches = 0;
+    for (hive_value_h* value = values.get(); *value != 0; ++value) {
+        std::unique_ptr<char, decltype(&free)> key(hivex_value_key(hive, *value), &free);
+        if (key && strcasecmp(key.get(), name.c_str()) == 0 && (*matches)++ == 0)
+            *stored = key.get();
     }
     return true;
 }
 
-bool SyncPath(const std::string& path, int flags) {
-    const int fd = open(path.c_str(), flags);
-    if (fd < 0)
-        return false;
-    const bool synced = fsync(fd) == 0;
-    return close(fd) == 0 && synced;
-}
-
 } // namespace
 
-bool OpenSystemHive(const std::string& path, std::string* error) {
+bool OpenSystemHive(const std::string& path, bool forWriting, std::string* error) {
     CloseSystemHive();
-    if (!CheckBaseBlock(path, error))
-        return false;
     Hive& hive = State();
-    hive.handle = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
+    hive.handle = hivex_open(path.c_str(), forWriting ? HIVEX_OPEN_WRITE : 0);
     if (hive.handle == nullptr) {
-        *error = path + " is not a valid registry hive (" + strerror(errno) + ")";
+        *error = "the hive is not valid (" + std::string(strerror(errno)) + ")";
         return false;
     }
-    hive.path = path;
     hive.root = hivex_root(hive.handle);
     DWORD current = 0;
     if (!ReadDword(ChildByName(hive.root, "Select"), "Current", &current)) {
-        *error = path + " has no Select\\Current value: is it a SYSTEM hive?";
+        *error = "the hive has no Select\\Current value: is it a SYSTEM hive?";
         CloseSystemHive();
         return false;
     }
@@ -229,44 +226,24 @@ bool OpenSystemHive(const std::string& path, std::string* error) {
     hive.controlSetName = name;
     hive.controlSet = ChildByName(hive.root, name);
     if (hive.controlSet == 0) {
-        *error = path + " has no " + name + ", the control set that Select\\Current names";
+        *error =
+            "the hive has no " + std::string(name) + ", the control set that Select\\Current names";
         CloseSystemHive();
         return false;
     }
     return true;
 }
 
-bool CommitSystemHive(std::string* error) {
-    Hive& hive = State();
-    struct stat original;
-    if (stat(hive.path.c_str(), &original) != 0) {
-        *error = "cannot read the attributes of " + hive.path + ": " + strerror(errno);
+bool CommitSystemHive(const std::string& destination, std::string* error) {
+    if (hivex_commit(State().handle, destination.c_str(), 0) != 0) {
+        *error = "cannot write the new hive: " + std::string(strerror(errno));
         return false;
     }
-    const std::string temporary = hive.path + ".zelvoran-new";
-    bool written = hivex_commit(hive.handle, temporary.c_str(), 0) == 0;
-    if (!written)
-        *error = "cannot write " + temporary + ": " + strerror(errno);
-    if (written && (chown(temporary.c_str(), original.st_uid, original.st_gid) != 0 ||
-                    chmod(temporary.c_str(), original.st_mode & 07777) != 0)) {
-        *error = "cannot give " + temporary + " the owner and mode of the hive: " + strerror(errno);
-        written = false;
-    }
-    if (written && !SyncPath(temporary, O_RDONLY)) {
-        *error = "cannot flush " + temporary + " to disk: " + strerror(errno);
-        written = false;
-    }
-    if (written && rename(temporary.c_str(), hive.path.c_str()) != 0) {
-        *error = "cannot replace " + hive.path + ": " + strerror(errno);
-        written = false;
-    }
-    if (!written) {
-        unlink(temporary.c_str());
-        return false;
-    }
-    const size_t slash = hive.path.rfind('/');
-    SyncPath(slash == std::string::npos ? "." : hive.path.substr(0, slash + 1), O_RDONLY);
     return true;
+}
+
+hive_h* SystemHiveHandle() {
+    return State().handle;
 }
 
 void CloseSystemHive() {
@@ -315,19 +292,22 @@ LSTATUS RegQueryValueExW(HKEY handle, LPCWSTR valueName, LPDWORD /*reserved*/, L
     const hive_value_h value = hivex_node_get_value(hive, key->node, ToUtf8(valueName).c_str());
     if (value == 0)
         return ERROR_FILE_NOT_FOUND;
-    hive_type valueType;
+    DWORD valueType = REG_NONE;
     size_t length = 0;
-    if (hivex_value_type(hive, value, &valueType, &length) != 0)
+    if (!ValueTypeAndLength(hive, value, &valueType, &length))
         return ERROR_BADKEY;
     if (type != nullptr)
-        *type = static_cast<DWORD>(valueType);
+        *type = valueType;
     LSTATUS result = ERROR_SUCCESS;
+    // The declared length is checked against the caller's buffer before anything is read.
     if (data != nullptr && *dataSize < length) {
         result = ERROR_MORE_DATA;
     } else if (data != nullptr) {
+        uint32_t ignored = 0;
+        size_t read = 0;
         std::unique_ptr<char, decltype(&free)> bytes(
-            hivex_value_value(hive, value, &valueType, &length), &free);
-        if (!bytes)
+            hivex_value_value(hive, value, reinterpret_cast<hive_type*>(&ignored), &read), &free);
+        if (!bytes || read != length)
             return ERROR_BADKEY;
         memcpy(data, bytes.get(), length);
     }
@@ -357,21 +337,19 @@ LSTATUS RegEnumValueW(HKEY handle, DWORD index, LPWSTR valueName, LPDWORD valueN
     if (index >= key->values.size())
         return ERROR_NO_MORE_ITEMS;
     const hive_value_h value = key->values[index];
+    // A name the library cannot decode is no interface name: like one too long for the buffer,
+    // the walk skips it.
     std::unique_ptr<char, decltype(&free)> utf8(hivex_value_key(hive, value), &free);
-    if (!utf8)
-        return ERROR_BADKEY;
-    const std::wstring name = FromUtf8(utf8.get());
-    if (Utf16Length(name) + 1 > *valueNameLength)
+    std::wstring name;
+    if (!utf8 || !FromUtf8(utf8.get(), &name) || name.size() + 1 > *valueNameLength)
         return ERROR_MORE_DATA;
     std::copy(name.begin(), name.end(), valueName);
     valueName[name.size()] = 0;
-    *valueNameLength = static_cast<DWORD>(Utf16Length(name));
+    *valueNameLength = static_cast<DWORD>(name.size());
     if (type != nullptr) {
-        hive_type valueType;
         size_t length = 0;
-        if (hivex_value_type(hive, value, &valueType, &length) != 0)
+        if (!ValueTypeAndLength(hive, value, type, &length))
             return ERROR_BADKEY;
-        *type = static_cast<DWORD>(valueType);
     }
     return ERROR_SUCCESS;
 }
@@ -381,7 +359,14 @@ LSTATUS RegSetValueExW(HKEY handle, LPCWSTR valueName, DWORD /*reserved*/, DWORD
     OpenKey* key = FindKey(handle);
     if (key == nullptr)
         return ERROR_INVALID_HANDLE;
+    // An existing value keeps the spelling it is stored with; two that match are not guessed at.
     std::string name = ToUtf8(valueName);
+    int matches = 0;
+    std::string stored;
+    if (!StoredValueName(key->node, name, &stored, &matches) || matches > 1)
+        return ERROR_BADKEY;
+    if (matches == 1)
+        name = stored;
     std::vector<char> bytes(data, data + dataSize);
     hive_set_value value;
     value.key = name.data();
