@@ -1,9 +1,14 @@
 // Tests of zelvoran-offline and the hive backend over fixture SYSTEM hives.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cstdlib>
 #include <fstream>
@@ -28,6 +33,10 @@ const uint32_t RegDword = 4;
 
 std::string TypeKey(int controlSet, const std::string& type = "6") {
     return "ControlSet00" + std::to_string(controlSet) + "\\services\\NDIS\\IfTypes\\" + type;
+}
+
+const WCHAR* NetworkStorePathW() {
+    return L"SYSTEM\\CurrentControlSet\\Control\\Nsi\\{eb004a11-9b1a-11d4-9123-0050047759bc}\\10";
 }
 
 std::string StoreKey(int controlSet) {
@@ -98,11 +107,12 @@ class OfflineTest : public ::testing::Test {
         ASSERT_TRUE(FillHive(hive_, {}, values));
     }
 
-    RunResult Run(const std::string& arguments) {
+    // Runs zelvoran-offline with the arguments, or the whole command line when asked.
+    RunResult Run(const std::string& arguments, bool withProgram = true) {
         const std::string out = dir_ + "/out";
         const std::string err = dir_ + "/err";
-        const std::string command =
-            std::string(ZELVORAN_OFFLINE) + " " + arguments + " > " + out + " 2> " + err;
+        const std::string command = (withProgram ? std::string(ZELVORAN_OFFLINE) + " " : "") +
+                                    arguments + " > " + out + " 2> " + err;
         const int status = std::system(command.c_str());
         return RunResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1000, ReadFile(out),
                          ReadFile(err)};
@@ -496,3 +506,202 @@ TEST_F(HiveBackendTest, OnlySystemExistsUnderTheLocalMachine) {
 }
 
 } // namespace
+
+// What the tool does with the file itself: its identity, its neighbours, other runs.
+class OfflineFileTest : public OfflineTest {};
+
+TEST_F(OfflineFileTest, ASymlinkedPathRepairsItsTargetAndKeepsTheLink) {
+    MakeHive();
+    const std::string link = dir_ + "/link-to-SYSTEM";
+    ASSERT_EQ(symlink(hive_.c_str(), link.c_str()), 0);
+    const RunResult run = Run("--iftype 6 " + link);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    struct stat status;
+    ASSERT_EQ(lstat(link.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    EXPECT_EQ(Value(TypeKey(1), Used), (std::vector<uint8_t>{0x3F, 0x02}));
+}
+
+TEST_F(OfflineFileTest, ALeftoverTemporaryThatIsASymlinkIsRemovedNotFollowed) {
+    MakeHive();
+    const std::string unrelated = dir_ + "/unrelated";
+    std::ofstream(unrelated) << "precious";
+    const std::string leftover = hive_ + ".zelvoran-new";
+    ASSERT_EQ(symlink(unrelated.c_str(), leftover.c_str()), 0);
+    const std::string other = hive_ + ".zelvoran-new-Ab12Cd";
+    std::ofstream(other) << "half a hive";
+    const RunResult run = Run("--iftype 6 " + hive_);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(ReadFile(unrelated), "precious");
+    EXPECT_EQ(access(leftover.c_str(), F_OK), -1);
+    EXPECT_EQ(access(other.c_str(), F_OK), -1);
+    EXPECT_NE(run.err.find("removed " + leftover + ", left from an interrupted run"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("removed " + other), std::string::npos);
+    EXPECT_EQ(Value(TypeKey(1), Used), (std::vector<uint8_t>{0x3F, 0x02}));
+}
+
+TEST_F(OfflineFileTest, ADryRunReportsLeftoversAndRemovesNothing) {
+    MakeHive();
+    const std::string leftover = hive_ + ".zelvoran-new-Ab12Cd";
+    std::ofstream(leftover) << "half a hive";
+    const RunResult run = Run("--dry-run --iftype 6 " + hive_);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE(run.err.find(leftover + " is left from an interrupted run"), std::string::npos);
+    EXPECT_EQ(access(leftover.c_str(), F_OK), 0);
+}
+
+struct FileRefusalCase {
+    const char* what;
+    void (*prepare)(const std::string& hive, const std::string& dir);
+    std::string reason;
+};
+
+void PrintTo(const FileRefusalCase& c, std::ostream* out) {
+    *out << c.what;
+}
+
+class OfflineFileRefusalTest : public OfflineTest,
+                               public ::testing::WithParamInterface<FileRefusalCase> {};
+
+TEST_P(OfflineFileRefusalTest, RefusesAtOnceAndChangesNothing) {
+    MakeHive();
+    GetParam().prepare(hive_, dir_);
+    const std::string before = ReadFile(hive_);
+    const RunResult run = Run("--iftype 6 " + hive_);
+    EXPECT_EQ(run.exitCode, 255);
+    EXPECT_NE(run.err.find(GetParam().reason), std::string::npos) << run.err;
+    EXPECT_TRUE(ReadFile(hive_) == before) << "the hive file changed";
+    EXPECT_EQ(Value(TypeKey(1), Used), Damaged());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, OfflineFileRefusalTest,
+    ::testing::Values(
+        FileRefusalCase{"a hard link",
+                        [](const std::string& hive, const std::string& dir) {
+                            ASSERT_EQ(link(hive.c_str(), (dir + "/other-name").c_str()), 0);
+                        },
+                        "has 2 hard links"},
+        FileRefusalCase{"a read-only file",
+                        [](const std::string& hive, const std::string&) {
+                            ASSERT_EQ(chmod(hive.c_str(), 0444), 0);
+                        },
+                        "is read-only"}));
+
+TEST_F(OfflineFileTest, AFifoIsRefusedWithoutBlocking) {
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const char* mode : {"", "--dry-run "}) {
+        const RunResult run = Run(std::string("timeout 10 ") + ZELVORAN_OFFLINE + " " + mode + fifo,
+                                  false);
+        EXPECT_EQ(run.exitCode, 255) << mode;
+        EXPECT_NE(run.err.find("is not a regular file"), std::string::npos) << run.err;
+    }
+}
+
+TEST_F(OfflineFileTest, ExtendedAttributesOwnerAndModeAreKept) {
+    MakeHive();
+    ASSERT_EQ(chmod(hive_.c_str(), 0640), 0);
+    const char acl[] = "\x01\x00\x04\x80 an NTFS security descriptor";
+    if (setxattr(hive_.c_str(), "user.ntfs_acl", acl, sizeof acl, 0) != 0)
+        GTEST_SKIP() << "no user extended attributes on this file system";
+    ASSERT_EQ(setxattr(hive_.c_str(), "user.second", "2", 1, 0), 0);
+    ASSERT_EQ(Run("--iftype 6 " + hive_).exitCode, 1);
+    char value[64];
+    const ssize_t size = getxattr(hive_.c_str(), "user.ntfs_acl", value, sizeof value);
+    EXPECT_EQ(std::string(value, size > 0 ? size : 0), std::string(acl, sizeof acl));
+    EXPECT_EQ(getxattr(hive_.c_str(), "user.second", value, sizeof value), 1);
+    struct stat after;
+    ASSERT_EQ(stat(hive_.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(Value(TypeKey(1), Used), (std::vector<uint8_t>{0x3F, 0x02}));
+}
+
+TEST_F(OfflineFileTest, ASecondRunOnALockedHiveIsRefusedAtOnce) {
+    MakeHive();
+    const std::string before = ReadFile(hive_);
+    const int fd = open(hive_.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0); // as a first run holds it
+    for (const char* mode : {"", "--dry-run "}) {
+        const RunResult run = Run(std::string(mode) + "--iftype 6 " + hive_);
+        EXPECT_EQ(run.exitCode, 255);
+        EXPECT_NE(run.err.find("is in use by another run"), std::string::npos) << run.err;
+    }
+    close(fd);
+    EXPECT_TRUE(ReadFile(hive_) == before) << "the hive file changed";
+    EXPECT_EQ(Run("--iftype 6 " + hive_).exitCode, 1);
+}
+
+TEST_F(OfflineFileTest, TwoConcurrentRunsLeaveOneRepairAndAWholeHive) {
+    MakeHive();
+    const std::string command = std::string(ZELVORAN_OFFLINE) + " --iftype 6 " + hive_;
+    const std::string script = "(" + command + " > " + dir_ + "/a 2>&1; echo $? > " + dir_ +
+                               "/a.code) & (" + command + " > " + dir_ + "/b 2>&1; echo $? > " +
+                               dir_ + "/b.code) & wait";
+    ASSERT_EQ(std::system(("bash -c '" + script + "'").c_str()), 0);
+    const std::string a = ReadFile(dir_ + "/a.code");
+    const std::string b = ReadFile(dir_ + "/b.code");
+    // Each run either repaired, or refused because the other held the hive, or (when it came
+    // second) found nothing to do; at least one repaired.
+    for (const std::string& code : {a, b})
+        EXPECT_TRUE(code == "1\n" || code == "255\n" || code == "0\n") << code;
+    EXPECT_TRUE(a == "1\n" || b == "1\n") << a << b;
+    EXPECT_EQ(Value(TypeKey(1), Used), (std::vector<uint8_t>{0x3F, 0x02}));
+    const std::string listing = ReadFile(dir_ + "/a") + ReadFile(dir_ + "/b");
+    if (a == "255\n" || b == "255\n") {
+        EXPECT_NE(listing.find("is in use by another run"), std::string::npos) << listing;
+    }
+}
+
+// Names as Windows holds them, through the backend.
+TEST_F(HiveBackendTest, NamesAreCountedInUtf16UnitsAndUndecodableOnesSkipped) {
+    // U+1F600 takes two UTF-16 units: with 14 more characters the name has 16 units.
+    const std::string astral = "\xF0\x9F\x98\x80" + std::string("00000000000000");
+    MakeHive({{StoreKey(1), astral, RegBinary, {1}},
+              {StoreKey(1), "\xC4\x80" "ABCDEFGHIJKLMNO", RegBinary, {1}}});
+    // The second name becomes undecodable: its first unit a lone surrogate.
+    ReplaceInFile(hive_, std::string("\x00\x01" "A\x00", 4), std::string("\x00\xD8" "A\x00", 4));
+    std::string error;
+    ASSERT_TRUE(OpenSystemHive(hive_, true, &error)) << error;
+    RegistryKey store;
+    ASSERT_TRUE(store.Open(HKEY_LOCAL_MACHINE, NetworkStorePathW(), KEY_READ));
+    std::vector<std::pair<LSTATUS, DWORD>> results;
+    bool sawAstral = false;
+    for (DWORD index = 0;; ++index) {
+        WCHAR name[17] = {};
+        DWORD length = 17;
+        const LSTATUS status =
+            RegEnumValueW(store.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS)
+            break;
+        ASSERT_TRUE(status == ERROR_SUCCESS || status == ERROR_MORE_DATA) << status;
+        if (status == ERROR_SUCCESS && name[0] == 0xD83D) {
+            sawAstral = true;
+            EXPECT_EQ(length, 16u);
+            EXPECT_EQ(name[1], static_cast<WCHAR>(0xDE00));
+            EXPECT_EQ(name[15], L'0');
+            EXPECT_EQ(name[16], 0);
+        }
+        results.push_back({status, length});
+    }
+    EXPECT_TRUE(sawAstral);
+    // Four interfaces and the astral name decode; the damaged name is skipped like a long one.
+    EXPECT_EQ(std::count_if(results.begin(), results.end(),
+                            [](const std::pair<LSTATUS, DWORD>& r) { return r.first == 0; }),
+              5);
+    UsedIndexBitmap bitmap;
+    EXPECT_TRUE(RebuildUsedIndices(store.Get(), 6, &bitmap));
+}
+
+TEST_F(OfflineTest, ARewrittenValueKeepsTheSpellingItIsStoredWith) {
+    MakeHive();
+    ReplaceInFile(hive_, "IfUsedNetLuidIndices", "IFUSEDNETLUIDINDICES");
+    ASSERT_EQ(Run("--iftype 6 " + hive_).exitCode, 1);
+    EXPECT_EQ(Value(TypeKey(1), "IFUSEDNETLUIDINDICES"), (std::vector<uint8_t>{0x3F, 0x02}));
+    const std::string file = ReadFile(hive_);
+    EXPECT_NE(file.find("IFUSEDNETLUIDINDICES"), std::string::npos);
+    EXPECT_EQ(file.find("IfUsedNetLuidIndices\0", 0, 21), std::string::npos);
+}
