@@ -5,7 +5,7 @@
 
 #include <string>
 
-enum class OfflineCommand { Repair, Help, Bad };
+enum class OfflineCommand { Repair, List, Help, Version, Bad };
 
 struct OfflineOptions {
     WORD interfaceType = 1;

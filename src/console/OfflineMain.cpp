@@ -7,6 +7,7 @@
 #include "console/OfflineCommandLine.h"
 #include "offline/HiveFile.h"
 #include "offline/Isolated.h"
+#include "offline/OfflineList.h"
 #include "offline/OfflineRepair.h"
 #include "repair/Repair.h"
 
@@ -108,6 +109,37 @@ int RepairFile(const OfflineOptions& options) {
     return outcome.result;
 }
 
+// Reads the hive under the same checks and lock as a dry run, and lists its interface types.
+int ListFile(const OfflineOptions& options) {
+    HiveFile file;
+    std::string error;
+    if (!OpenHiveFile(options.path, false, &file, &error) || !CheckBaseBlock(file, &error)) {
+        Refuse(error);
+        CloseHiveFile(&file);
+        return RepairResultFailed;
+    }
+    const std::string hivePath = DescriptorPath(file.fd);
+    IsolatedOutcome isolated;
+    const bool ran = RunIsolated(
+        [&hivePath] {
+            std::string listing;
+            if (!ListInterfaceTypes(hivePath, &listing))
+                return 1;
+            fputs(listing.c_str(), stdout);
+            return 0;
+        },
+        HiveWorkTimeoutSeconds, &isolated, &error);
+    if (!ran)
+        Refuse(error);
+    else if (!isolated.exited)
+        Refuse(WhyTheWorkStopped(isolated, file.path));
+    CloseHiveFile(&file);
+    if (!ran || !isolated.exited || isolated.exitCode != 0)
+        return RepairResultFailed;
+    fputs(isolated.output.c_str(), stdout);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -119,6 +151,11 @@ int main(int argc, char** argv) {
     case OfflineCommand::Help:
         fputs(OfflineUsage, stdout);
         return 0;
+    case OfflineCommand::Version:
+        printf("zelvoran-offline %s\n", ZELVORAN_VERSION);
+        return 0;
+    case OfflineCommand::List:
+        return ListFile(options);
     case OfflineCommand::Repair:
         break;
     }

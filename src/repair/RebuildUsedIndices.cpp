@@ -1,7 +1,7 @@
 // Rebuilds the used-index bitmap of one interface type by walking the network-store key.
 #include "repair/RebuildUsedIndices.h"
 
-bool MarkNetworkStoreInterfaces(HKEY networkStoreKey, WORD interfaceType, UsedIndexBitmap* bitmap) {
+bool VisitNetworkStoreValues(HKEY networkStoreKey, NetworkStoreVisitor visit, void* context) {
     WCHAR name[NetworkStoreNameCapacity];
     for (DWORD index = 0;; ++index) {
         DWORD nameLength = NetworkStoreNameCapacity;
@@ -15,8 +15,27 @@ bool MarkNetworkStoreInterfaces(HKEY networkStoreKey, WORD interfaceType, UsedIn
             continue;
         if (status != ERROR_SUCCESS)
             return false;
-        MarkNetworkStoreValue(bitmap, interfaceType, name, nameLength, valueType);
+        visit(context, name, nameLength, valueType);
     }
+}
+
+namespace {
+
+struct MarkRequest {
+    WORD interfaceType;
+    UsedIndexBitmap* bitmap;
+};
+
+void MarkVisitedValue(void* context, const WCHAR* name, DWORD nameLength, DWORD valueType) {
+    const MarkRequest* request = static_cast<const MarkRequest*>(context);
+    MarkNetworkStoreValue(request->bitmap, request->interfaceType, name, nameLength, valueType);
+}
+
+} // namespace
+
+bool MarkNetworkStoreInterfaces(HKEY networkStoreKey, WORD interfaceType, UsedIndexBitmap* bitmap) {
+    MarkRequest request = {interfaceType, bitmap};
+    return VisitNetworkStoreValues(networkStoreKey, MarkVisitedValue, &request);
 }
 
 bool RebuildUsedIndices(HKEY networkStoreKey, WORD interfaceType, UsedIndexBitmap* bitmap) {

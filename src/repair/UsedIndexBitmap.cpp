@@ -55,14 +55,21 @@ void StartUsedIndexBitmap(UsedIndexBitmap* bitmap) {
     bitmap->length = 1;
 }
 
+bool ReadNetworkStoreName(const WCHAR* name, DWORD nameLength, DWORD valueType, WORD* type,
+                          DWORD* index) {
+    if (nameLength != NetworkStoreNameLength || valueType != REG_BINARY || !IsHexName(name))
+        return false;
+    *type = static_cast<WORD>(ReadNameBytes(name, TypeFirstByte, TypeByteCount));
+    *index = ReadNameBytes(name, IndexFirstByte, IndexByteCount);
+    return true;
+}
+
 void MarkNetworkStoreValue(UsedIndexBitmap* bitmap, WORD interfaceType, const WCHAR* name,
                            DWORD nameLength, DWORD valueType) {
-    if (nameLength != NetworkStoreNameLength || valueType != REG_BINARY || !IsHexName(name))
-        return;
-    if (ReadNameBytes(name, TypeFirstByte, TypeByteCount) != interfaceType)
-        return;
-    const DWORD index = ReadNameBytes(name, IndexFirstByte, IndexByteCount);
-    if (index >= UsedIndexLimit)
+    WORD type = 0;
+    DWORD index = 0;
+    if (!ReadNetworkStoreName(name, nameLength, valueType, &type, &index) ||
+        type != interfaceType || index >= UsedIndexLimit)
         return;
     bitmap->bytes[index / 8] = static_cast<BYTE>(bitmap->bytes[index / 8] | (1u << (index % 8)));
     CoverByte(bitmap, index / 8);

@@ -28,6 +28,11 @@ struct NetworkStoreValue {
 
 void StartUsedIndexBitmap(UsedIndexBitmap* bitmap);
 
+// Reads the interface type and index from a REG_BINARY value whose name is a NET_LUID; false for
+// any other value.
+bool ReadNetworkStoreName(const WCHAR* name, DWORD nameLength, DWORD valueType, WORD* type,
+                          DWORD* index);
+
 // Marks the value's interface index when the value is a REG_BINARY of the given type whose name is
 // a NET_LUID; any other value is skipped.
 void MarkNetworkStoreValue(UsedIndexBitmap* bitmap, WORD interfaceType, const WCHAR* name,

@@ -433,6 +433,14 @@ TEST_F(OfflineTest, UsageAndBadOptions) {
     }
 }
 
+TEST_F(OfflineTest, VersionAndListUsage) {
+    const RunResult version = Run("--version");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, "zelvoran-offline 1.0.0.2\n");
+    for (const char* arguments : {"--list", "--list --dry-run x", "--list x y"})
+        EXPECT_EQ(Run(arguments).exitCode, 2) << arguments;
+}
+
 TEST_F(OfflineTest, TheLargestInterfaceTypeIsRepaired) {
     MakeHive({{TypeKey(1, "65535"), Used, RegBinary, Damaged()},
               {StoreKey(1), Interface(3, 0xFFFF), RegBinary, {1}}});
@@ -578,24 +586,24 @@ TEST_P(OfflineFileRefusalTest, RefusesAtOnceAndChangesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, OfflineFileRefusalTest,
-    ::testing::Values(
-        FileRefusalCase{"a hard link",
-                        [](const std::string& hive, const std::string& dir) {
-                            ASSERT_EQ(link(hive.c_str(), (dir + "/other-name").c_str()), 0);
-                        },
-                        "has 2 hard links"},
-        FileRefusalCase{"a read-only file",
-                        [](const std::string& hive, const std::string&) {
-                            ASSERT_EQ(chmod(hive.c_str(), 0444), 0);
-                        },
-                        "is read-only"}));
+    ::testing::Values(FileRefusalCase{"a hard link",
+                                      [](const std::string& hive, const std::string& dir) {
+                                          ASSERT_EQ(
+                                              link(hive.c_str(), (dir + "/other-name").c_str()), 0);
+                                      },
+                                      "has 2 hard links"},
+                      FileRefusalCase{"a read-only file",
+                                      [](const std::string& hive, const std::string&) {
+                                          ASSERT_EQ(chmod(hive.c_str(), 0444), 0);
+                                      },
+                                      "is read-only"}));
 
 TEST_F(OfflineFileTest, AFifoIsRefusedWithoutBlocking) {
     const std::string fifo = dir_ + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     for (const char* mode : {"", "--dry-run "}) {
-        const RunResult run = Run(std::string("timeout 10 ") + ZELVORAN_OFFLINE + " " + mode + fifo,
-                                  false);
+        const RunResult run =
+            Run(std::string("timeout 10 ") + ZELVORAN_OFFLINE + " " + mode + fifo, false);
         EXPECT_EQ(run.exitCode, 255) << mode;
         EXPECT_NE(run.err.find("is not a regular file"), std::string::npos) << run.err;
     }
@@ -661,9 +669,19 @@ TEST_F(HiveBackendTest, NamesAreCountedInUtf16UnitsAndUndecodableOnesSkipped) {
     // U+1F600 takes two UTF-16 units: with 14 more characters the name has 16 units.
     const std::string astral = "\xF0\x9F\x98\x80" + std::string("00000000000000");
     MakeHive({{StoreKey(1), astral, RegBinary, {1}},
-              {StoreKey(1), "\xC4\x80" "ABCDEFGHIJKLMNO", RegBinary, {1}}});
+              {StoreKey(1),
+               "\xC4\x80"
+               "ABCDEFGHIJKLMNO",
+               RegBinary,
+               {1}}});
     // The second name becomes undecodable: its first unit a lone surrogate.
-    ReplaceInFile(hive_, std::string("\x00\x01" "A\x00", 4), std::string("\x00\xD8" "A\x00", 4));
+    ReplaceInFile(hive_,
+                  std::string("\x00\x01"
+                              "A\x00",
+                              4),
+                  std::string("\x00\xD8"
+                              "A\x00",
+                              4));
     std::string error;
     ASSERT_TRUE(OpenSystemHive(hive_, true, &error)) << error;
     RegistryKey store;

@@ -42,16 +42,13 @@ class RealHiveTest : public ::testing::Test {
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
         hive_ = dir_ + "/SYSTEM";
-        ASSERT_EQ(Shell("xz -dc " ZELVORAN_TEST_DATA "/windows-hives/win7-sp1-SYSTEM.xz > " +
-                        hive_),
-                  0);
+        ASSERT_EQ(
+            Shell("xz -dc " ZELVORAN_TEST_DATA "/windows-hives/win7-sp1-SYSTEM.xz > " + hive_), 0);
     }
     void TearDown() override { Shell("rm -rf '" + dir_ + "'"); }
 
     // The type-6 value lengthened to 128 bytes of FF, as on a machine that ran out of indices.
-    void Lengthen() {
-        ASSERT_TRUE(FillHive(hive_, {}, {{TypeSix, Used, RegBinary, Damaged()}}));
-    }
+    void Lengthen() { ASSERT_TRUE(FillHive(hive_, {}, {{TypeSix, Used, RegBinary, Damaged()}})); }
     static std::vector<uint8_t> Damaged() { return std::vector<uint8_t>(128, 0xFF); }
 
     int Run(const std::string& arguments, std::string* out = nullptr) {
@@ -102,6 +99,31 @@ TEST_F(RealHiveTest, DryRunsOfEveryInterfaceTypeChangeNothing) {
         EXPECT_EQ(out.rfind(type.message, 0), 0u) << out;
     }
     EXPECT_TRUE(ReadFile(hive_) == before) << "the hive file changed";
+}
+
+TEST_F(RealHiveTest, ListShowsEveryInterfaceTypeAndChangesNothing) {
+    const std::string before = ReadFile(hive_);
+    std::string out;
+    ASSERT_EQ(Run("--list " + hive_, &out), 0) << ReadFile(dir_ + "/err");
+    for (const char* line :
+         {"IfTypes\\1: IfUsedNetLuidIndices 1 bytes, 0 indices marked used; 0 interfaces in the "
+          "network store; no repair\n",
+          "IfTypes\\6: IfUsedNetLuidIndices 2 bytes, 5 indices marked used; 5 interfaces in the "
+          "network store; no repair\n",
+          "IfTypes\\23: IfUsedNetLuidIndices 1 bytes, 2 indices marked used; 2 interfaces",
+          "IfTypes\\24: IfUsedNetLuidIndices 1 bytes, 1 indices marked used; 0 interfaces",
+          "IfTypes\\71: no IfUsedNetLuidIndices; 0 interfaces in the network store; no repair\n",
+          "IfTypes\\131: IfUsedNetLuidIndices 1 bytes, 6 indices marked used; 6 interfaces"})
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    EXPECT_EQ(out.find("a repair would be made"), std::string::npos) << out;
+    EXPECT_TRUE(ReadFile(hive_) == before) << "the hive file changed";
+
+    Lengthen();
+    ASSERT_EQ(Run("--list " + hive_, &out), 0);
+    EXPECT_NE(out.find("IfTypes\\6: IfUsedNetLuidIndices 128 bytes, 1024 indices marked used; 5 "
+                       "interfaces in the network store; a repair would be made\n"),
+              std::string::npos)
+        << out;
 }
 
 TEST_F(RealHiveTest, RepairChangesExactlyTheTwoValuesAsASecondReaderSeesThem) {
