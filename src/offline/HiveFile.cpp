@@ -61,8 +61,12 @@ bool IsTemporaryOf(const std::string& hiveName, const char* entry) {
 
 bool CopyExtendedAttributes(int from, int to, std::string* error) {
     ssize_t size = flistxattr(from, nullptr, 0);
-    if (size < 0)
-        return errno == ENOTSUP || (*error = Reason("cannot list the extended attributes"), false);
+    if (size < 0 && errno == ENOTSUP)
+        return true; // the file system keeps none
+    if (size < 0) {
+        *error = Reason("cannot list the extended attributes");
+        return false;
+    }
     std::vector<char> names(static_cast<size_t>(size) + 1);
     size = flistxattr(from, names.data(), names.size());
     if (size < 0) {

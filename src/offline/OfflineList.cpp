@@ -16,9 +16,6 @@
 
 namespace {
 
-// Shorter values are left alone by the repair.
-const unsigned SmallestRepairedSize = 10;
-
 void CountInterface(void* context, const WCHAR* name, DWORD nameLength, DWORD valueType) {
     WORD type = 0;
     DWORD index = 0;

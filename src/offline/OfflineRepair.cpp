@@ -17,8 +17,6 @@ namespace {
 
 const char UsedName[] = "IfUsedNetLuidIndices";
 const char BackupName[] = "IfUsedNetLuidIndices_ZARBBackup";
-// Shorter values are left alone by the repair.
-const DWORD SmallestRepairedSize = 10;
 
 void Refuse(const std::string& reason) {
     fprintf(stderr, "zelvoran-offline: %s\n", reason.c_str());

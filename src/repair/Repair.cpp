@@ -14,9 +14,6 @@ namespace {
 
 const WCHAR BackupValue[] = L"IfUsedNetLuidIndices_ZARBBackup";
 
-// Shorter values hold few enough indices that Windows has not run out of them.
-const DWORD SmallestRepairedSize = 10;
-
 // The keys of one repair, closed in the order type, IfTypes, network store.
 struct RepairKeys {
     RegistryKey ifTypes;

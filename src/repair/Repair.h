@@ -10,6 +10,9 @@ extern const WCHAR UsedIndicesValue[];
 // The decimal interface type, the name of its key under IfTypes: five digits and the terminator.
 const unsigned TypeNameCapacity = 8;
 
+// Shorter values hold few enough indices that Windows has not run out of them: no repair.
+const DWORD SmallestRepairedSize = 10;
+
 // The one text a run reports: 127 characters at most and the terminator.
 const unsigned StatusMessageCapacity = 128;
 
