@@ -114,16 +114,28 @@ bool CheckKeyCanBeRewritten(hive_h* hive, hive_node_h key, const std::vector<std
             *error = "the hive is damaged: its key tree is cross-linked (a key is reached twice)";
             return false;
         }
-        bool ok = false;
-        for (hive_node_h child : Children(hive, node, &ok))
+        // A reference into nothing would, after the write, point into the cells it adds.
+        bool childrenRead = false;
+        bool valuesRead = false;
+        for (hive_node_h child : Children(hive, node, &childrenRead))
             pending.push_back(child);
-        const std::vector<hive_value_h> values = Values(hive, node, &ok);
+        const std::vector<hive_value_h> values = Values(hive, node, &valuesRead);
+        if (!childrenRead || !valuesRead) {
+            *error = "the hive is damaged: the " +
+                     std::string(!childrenRead ? "subkeys" : "values") +
+                     " of a key cannot be read whole";
+            return false;
+        }
         for (hive_value_h value : values) {
             ++references[value];
             size_t length = 0;
             const hive_value_h data = hivex_value_data_cell_offset(hive, value, &length);
             if (data != 0)
                 ++references[data];
+            if (!Content(hive, value).readable && errno != ERANGE) {
+                *error = "the hive is damaged: a value's data cannot be read";
+                return false;
+            }
         }
     }
     if (seen.count(key) == 0) {

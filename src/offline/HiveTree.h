@@ -10,9 +10,10 @@
 // The key at the path (names from the root, compared ignoring case), or 0.
 hive_node_h FindHiveKey(hive_h* hive, const std::vector<std::string>& path);
 
-// Whether the library can rewrite the key's values without harm to the rest of the hive: the key
-// tree is a tree (no key reached twice), every value cell and data cell of the key belongs to it
-// alone, and none of the named values exists twice in it.
+// Whether the library can rewrite the key's values without harm to the rest of the hive: every key
+// and value reads whole (a reference into nothing would point into the cells the write adds), the
+// key tree is a tree (no key reached twice), every value cell and data cell of the key belongs to
+// it alone, and none of the named values exists twice in it.
 bool CheckKeyCanBeRewritten(hive_h* hive, hive_node_h key, const std::vector<std::string>& names,
                             std::string* error);
 

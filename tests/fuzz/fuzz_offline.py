@@ -305,7 +305,10 @@ MUTATORS = [flip_bytes, flip_bytes_in_bins, base_block_field, hbin_header, cell_
 
 def listing(path):
     """The hive's tree as reglookup prints it, or None when it cannot read it."""
-    result = subprocess.run(["reglookup", "-H", path], capture_output=True, timeout=60)
+    try:
+        result = subprocess.run(["reglookup", "-H", path], capture_output=True, timeout=60)
+    except subprocess.TimeoutExpired:
+        return None  # reglookup itself can hang on a hostile file
     if result.returncode != 0:
         return None
     return result.stdout.decode("latin-1").splitlines()
@@ -318,6 +321,8 @@ def hivexsh(path, commands):
         out.write("\n".join(commands) + "\n")
     try:
         result = subprocess.run(["hivexsh", "-f", script, path], capture_output=True, timeout=60)
+    except subprocess.TimeoutExpired:
+        return None
     finally:
         os.unlink(script)
     if result.returncode != 0:
