@@ -122,8 +122,7 @@ bool CheckKeyCanBeRewritten(hive_h* hive, hive_node_h key, const std::vector<std
         const std::vector<hive_value_h> values = Values(hive, node, &valuesRead);
         if (!childrenRead || !valuesRead) {
             *error = "the hive is damaged: the " +
-                     std::string(!childrenRead ? "subkeys" : "values") +
-                     " of a key cannot be read whole";
+                     std::string(!childrenRead ? "subkeys" : "values") + " of a key cannot be read";
             return false;
         }
         for (hive_value_h value : values) {

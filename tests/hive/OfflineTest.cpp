@@ -378,13 +378,17 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"damaged hive-bin header",
                     [](const std::string& hive) { OverwriteAt(hive, 0x1000, "xbin"); },
                     "the hive bin at offset 0 has a bad header"},
-        RefusalCase{"the last hive bin cut off, the header made to match",
-                    [](const std::string& hive) {
-                        const off_t size = FileSize(hive);
-                        ASSERT_EQ(truncate(hive.c_str(), size - 4096), 0);
-                        PatchHive32(hive, 0x28, static_cast<uint32_t>(size - 2 * 4096), true);
-                    },
-                    "cannot be read whole"},
+        RefusalCase{
+            "the last hive bin cut off, the header made to match",
+            [](const std::string& hive) {
+                // A value written last lands in a bin of its own at the end.
+                FillHive(hive, {}, {{"Last", "Data", RegBinary, std::vector<uint8_t>(6000, 0x5A)}});
+                const std::string file = ReadFile(hive);
+                const size_t lastBin = file.rfind("hbin");
+                ASSERT_EQ(truncate(hive.c_str(), static_cast<off_t>(lastBin)), 0);
+                PatchHive32(hive, 0x28, static_cast<uint32_t>(lastBin - 4096), true);
+            },
+            "cannot be read; nothing was written"},
         RefusalCase{"two values of the type key with one name",
                     [](const std::string& hive) {
                         FillHive(hive, {}, {{TypeKey(1), "IfUsedNetLuidIndicez", RegBinary, {1}}});
