@@ -1,6 +1,7 @@
 #!/bin/bash
-# Builds Zelvoran.exe again from a copy of the sources in another folder and compares it, byte for
-# byte, with the given build: no time stamp and no build path may make them differ.
+# Builds Zelvoran.exe and its release archive again from a copy of the sources in another folder
+# and compares both, byte for byte, with the given build: no time stamp and no build path may make
+# them differ.
 set -euo pipefail
 source_dir=$1
 built_exe=$2
@@ -11,9 +12,12 @@ mkdir "$work/elsewhere"
 (cd "$source_dir" && tar --exclude=./build --exclude=./.git -cf - .) | tar -C "$work/elsewhere" -xf -
 cmake -S "$work/elsewhere" -B "$work/elsewhere/out" --preset windows > /dev/null
 cmake --build "$work/elsewhere/out" > /dev/null
-if cmp "$built_exe" "$work/elsewhere/out/Zelvoran.exe"; then
-    echo "identical: $(sha256sum < "$built_exe" | cut -c1-16)... ($(stat -c %s "$built_exe") bytes)"
-else
-    echo "the two builds differ"
-    exit 1
-fi
+for built in "$built_exe" "$(dirname "$built_exe")"/Zelvoran-*-win32.zip; do
+    if cmp "$built" "$work/elsewhere/out/$(basename "$built")"; then
+        echo "identical: $(basename "$built") $(sha256sum < "$built" | cut -c1-16)..." \
+             "($(stat -c %s "$built") bytes)"
+    else
+        echo "the two builds of $(basename "$built") differ"
+        exit 1
+    fi
+done
