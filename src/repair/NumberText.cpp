@@ -5,12 +5,21 @@
 
 namespace {
 
+// The blanks that the runtime's wcstoul skips before a number: ASCII's and Unicode's spaces.
 bool IsWhiteSpace(WCHAR c) {
-    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r';
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
 }
 
+// Besides ASCII, the runtime's wcstoul reads the decimal digits of these Unicode blocks (Arabic-
+// Indic, Devanagari, Thai, full-width and others), each given by its zero.
+const WCHAR UnicodeDigitZeros[] = {0x0660, 0x06F0, 0x0966, 0x09E6, 0x0A66, 0x0AE6,
+                                   0x0B66, 0x0C66, 0x0CE6, 0x0D66, 0x0E50, 0x0ED0,
+                                   0x0F20, 0x1040, 0x17E0, 0x1810, 0xFF10};
+
 bool DigitValue(WCHAR c, unsigned base, unsigned* digit) {
-    unsigned value;
+    unsigned value = base;
     if (c >= L'0' && c <= L'9')
         value = static_cast<unsigned>(c - L'0');
     else if (c >= L'a' && c <= L'z')
@@ -18,7 +27,9 @@ bool DigitValue(WCHAR c, unsigned base, unsigned* digit) {
     else if (c >= L'A' && c <= L'Z')
         value = static_cast<unsigned>(c - L'A') + 10;
     else
-        return false;
+        for (WCHAR zero : UnicodeDigitZeros)
+            if (c >= zero && c <= zero + 9)
+                value = static_cast<unsigned>(c - zero);
     if (value >= base)
         return false;
     *digit = value;

@@ -3,8 +3,9 @@
 
 #include <windows.h>
 
-// Skips leading white space, takes an optional sign (and an optional 0x prefix in base 16), reads
-// digits up to the first other character. No digits give 0; a value past 32 bits becomes
+// Skips leading blanks, takes an optional sign (and an optional 0x prefix in base 16), reads
+// digits up to the first other character: the blanks and digits the runtime's wcstoul knows,
+// Unicode's included (a full-width 6 is 6). No digits give 0; a value past 32 bits becomes
 // 0xFFFFFFFF, which a minus sign then negates modulo 2^32.
 DWORD ReadUnsigned32(const WCHAR* text, unsigned base);
 
