@@ -133,4 +133,65 @@ TEST_F(OpenRegistryKeyTest, ParentPathIsCutAt260Characters) {
     EXPECT_EQ(CreatePaths(), (std::vector<std::wstring>{path, std::wstring(250, L'a'), path}));
 }
 
+// The parent path is the path's first 260 characters cut at their last backslash: a component
+// boundary just before the cut and one just after it tell a cut of 260 from 259 and 261.
+struct ParentCutCase {
+    const char* what;
+    std::wstring path;
+    size_t parentLength;
+};
+
+void PrintTo(const ParentCutCase& c, std::ostream* out) {
+    *out << c.what;
+}
+
+class ParentPathCutTest : public StandInTest,
+                          public ::testing::WithParamInterface<ParentCutCase> {};
+
+TEST_P(ParentPathCutTest, IsTheFirst260CharactersCutAtTheirLastBackslash) {
+    const std::wstring& path = GetParam().path;
+    standin::FailCall(Operation::CreateKey, path, ERROR_ACCESS_DENIED);
+    HKEY key = nullptr;
+    ASSERT_TRUE(OpenRegistryKey(HKEY_LOCAL_MACHINE, path.c_str(), &key, KEY_WRITE));
+    RegCloseKey(key);
+    const std::vector<CallRecord> creates = standin::CallsOf(Operation::CreateKey);
+    ASSERT_EQ(creates.size(), 3u);
+    EXPECT_EQ(creates[1].subKey, path.substr(0, GetParam().parentLength));
+    EXPECT_EQ(creates[2].subKey, path);
+}
+
+// Backslashes at the given positions, other characters between them, 300 characters in all.
+std::wstring PathWithBackslashesAt(std::initializer_list<size_t> positions) {
+    std::wstring path(300, L'k');
+    for (size_t position : positions)
+        path[position] = L'\\';
+    return path;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, ParentPathCutTest,
+                         ::testing::Values(
+                             // A cut at 259 would end on the backslash at 257.
+                             ParentCutCase{"backslash as the 260th character",
+                                           PathWithBackslashesAt({200, 257, 259}), 259},
+                             // A cut at 261 would take in the backslash at 260.
+                             ParentCutCase{"backslash as the 261st character",
+                                           PathWithBackslashesAt({200, 258, 260}), 258}));
+
+TEST_F(OpenRegistryKeyTest, CreatesWithTheArgumentsWindowsExpects) {
+    HKEY key = nullptr;
+    ASSERT_TRUE(OpenRegistryKey(HKEY_LOCAL_MACHINE, L"A\\B", &key, KEY_WRITE));
+    RegCloseKey(key);
+    const std::vector<CallRecord> creates = standin::CallsOf(Operation::CreateKey);
+    ASSERT_EQ(creates.size(), 1u);
+    const CallRecord& create = creates.front();
+    EXPECT_EQ(create.parent, HKEY_LOCAL_MACHINE);
+    EXPECT_EQ(create.subKey, L"A\\B");
+    EXPECT_EQ(create.reserved, 0u);
+    EXPECT_TRUE(create.classGiven); // an empty class, not none
+    EXPECT_EQ(create.keyClass, L"");
+    EXPECT_EQ(create.options, 0u); // a lasting key, not a volatile one
+    EXPECT_FALSE(create.securityGiven);
+    EXPECT_FALSE(create.dispositionGiven);
+}
+
 } // namespace

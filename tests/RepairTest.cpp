@@ -207,6 +207,36 @@ TEST_F(RepairTest, KeysOpenAndCloseInTheirOrderWithTheirAccess) {
     ExpectAllClosed();
 }
 
+// The type key is opened, for reading and for writing, by its name relative to the IfTypes key.
+TEST_F(RepairTest, TypeKeyIsOpenedRelativeToTheIfTypesKey) {
+    ASSERT_EQ(Run(), 1);
+    std::vector<CallRecord> opens;
+    for (const CallRecord& call : standin::Calls())
+        if (call.operation == Operation::OpenKey || call.operation == Operation::CreateKey)
+            opens.push_back(call);
+    ASSERT_EQ(opens.size(), 4u);
+    EXPECT_EQ(opens[0].parent, HKEY_LOCAL_MACHINE);
+    EXPECT_EQ(opens[0].subKey, IfTypes);
+    for (const CallRecord* typeOpen : {&opens[1], &opens[3]}) {
+        EXPECT_EQ(typeOpen->parent, opens[0].handle);
+        EXPECT_EQ(typeOpen->subKey, L"6");
+    }
+    EXPECT_EQ(opens[3].operation, Operation::CreateKey);
+    EXPECT_EQ(opens[2].parent, HKEY_LOCAL_MACHINE);
+    EXPECT_EQ(opens[2].subKey, Store);
+}
+
+TEST_F(RepairTest, FailedSecondQueryOfTheValueWritesNothing) {
+    // The size query passes; the query of the data fails.
+    standin::FailCall(Operation::QueryValue, Used, ERROR_ACCESS_DENIED, true, 1);
+    EXPECT_EQ(Run(), -1);
+    EXPECT_EQ(Message(), UnknownError);
+    EXPECT_EQ(ValueOf(Used), Damaged());
+    EXPECT_FALSE(HasValue(Backup));
+    EXPECT_EQ(standin::CallsOf(Operation::QueryValue).size(), 2u);
+    ExpectAllClosed();
+}
+
 TEST_F(RepairTest, FailureClosesWhatWasOpenInOrder) {
     standin::FailCall(Operation::OpenKey, Store, ERROR_ACCESS_DENIED);
     ASSERT_EQ(Run(), -1);
@@ -259,6 +289,13 @@ TEST_F(RepairTest, VersionFallsBackToTheBasicRecord) {
     standin::FailExtendedVersionQuery();
     EXPECT_EQ(Run(), 1);
     EXPECT_EQ(standin::VersionQueryCount(), 2);
+    // Each query gets a cleared record: the failed one leaves no trace in the second.
+    const std::vector<standin::VersionQueryRecord>& queries = standin::VersionQueries();
+    ASSERT_EQ(queries.size(), 2u);
+    EXPECT_EQ(queries[0].sizeField, sizeof(OSVERSIONINFOEXW));
+    EXPECT_TRUE(queries[0].restCleared);
+    EXPECT_EQ(queries[1].sizeField, sizeof(OSVERSIONINFOW));
+    EXPECT_TRUE(queries[1].restCleared);
 }
 
 TEST_F(RepairTest, VersionSixWithAnyMinorAndLaterCount) {

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Creates the end-to-end tests' Wine prefix with a persistent server, or stops that server."""
+"""Creates the end-to-end tests' Wine prefix with a persistent server, stops that server, or runs
+a Windows program in the prefix with its output and exit code."""
 import os
 import sys
 
@@ -9,6 +10,10 @@ import wine_prefix
 
 if sys.argv[1] == "create":
     wine_prefix.create(wine_prefix.prefix_path())
+elif sys.argv[1] == "run":
+    code, out = wine_prefix.run(wine_prefix.prefix_path(), sys.argv[2:], timeout=600)
+    sys.stdout.buffer.write(out)
+    sys.exit(code)
 else:
     left = wine_prefix.stop(wine_prefix.prefix_path())
     if left:

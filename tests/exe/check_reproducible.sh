@@ -11,7 +11,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir "$work/elsewhere"
 (cd "$source_dir" && tar --exclude=./build --exclude=./.git -cf - .) | tar -C "$work/elsewhere" -xf -
 cmake -S "$work/elsewhere" -B "$work/elsewhere/out" --preset windows > /dev/null
-cmake --build "$work/elsewhere/out" > /dev/null
+cmake --build "$work/elsewhere/out" --target Zelvoran release > /dev/null
 for built in "$built_exe" "$(dirname "$built_exe")"/Zelvoran-*-win32.zip; do
     if cmp "$built" "$work/elsewhere/out/$(basename "$built")"; then
         echo "identical: $(basename "$built") $(sha256sum < "$built" | cut -c1-16)..." \

@@ -1,6 +1,7 @@
 // The Windows registry calls of the tool over a SYSTEM hive file, through hivex.
 #include "SystemHive.h"
 #include "platform/posix/KeyPath.h"
+#include "platform/posix/RegistryName.h"
 
 #include <windows.h>
 
@@ -23,6 +24,7 @@ const size_t BaseBlockSize = 4096;
 
 struct OpenKey {
     hive_node_h node = 0;
+    REGSAM access = 0;
     bool valuesLoaded = false;
     std::vector<hive_value_h> values; // enumeration order, loaded once per handle
 };
@@ -106,11 +108,23 @@ bool ValueTypeAndLength(hive_h* hive, hive_value_h value, DWORD* type, size_t* l
     return true;
 }
 
-std::vector<std::string> KeyNamesInUtf8(const WCHAR* path) {
-    std::vector<std::string> parts;
-    for (const std::wstring& name : SplitKeyPath(std::wstring(path != nullptr ? path : L"")))
-        parts.push_back(ToUtf8(name.c_str()));
-    return parts;
+// The child of the node with the name, compared as Windows compares names; 0 when there is none.
+// False when the node's subkeys cannot be read.
+bool ChildNamed(hive_node_h node, const std::wstring& name, hive_node_h* found) {
+    hive_h* hive = State().handle;
+    *found = 0;
+    std::unique_ptr<hive_node_h, decltype(&free)> children(hivex_node_children(hive, node), &free);
+    if (!children)
+        return false;
+    std::wstring childName;
+    for (hive_node_h* child = children.get(); *child != 0; ++child) {
+        std::unique_ptr<char, decltype(&free)> utf8(hivex_node_name(hive, *child), &free);
+        if (utf8 && FromUtf8(utf8.get(), &childName) && SameRegistryName(childName, name)) {
+            *found = *child;
+            return true;
+        }
+    }
+    return true;
 }
 
 // Walks the path from a key of the hive, or from HKEY_LOCAL_MACHINE, whose only key is SYSTEM.
@@ -119,11 +133,17 @@ LSTATUS Resolve(HKEY parent, const WCHAR* subKey, bool create, hive_node_h* foun
     Hive& hive = State();
     if (hive.handle == nullptr)
         return ERROR_INVALID_HANDLE;
-    std::vector<std::string> parts = KeyNamesInUtf8(subKey);
+    if (IsBadKeyPath(subKey))
+        return ERROR_BAD_PATHNAME;
+    const std::vector<std::wstring> parts =
+        SplitKeyPath(std::wstring(subKey != nullptr ? subKey : L""));
+    for (const std::wstring& part : parts)
+        if (part.size() > LongestKeyName)
+            return ERROR_INVALID_PARAMETER;
     hive_node_h node;
     size_t first = 0;
     if (parent == HKEY_LOCAL_MACHINE) {
-        if (parts.empty() || strcasecmp(parts[0].c_str(), "SYSTEM") != 0)
+        if (parts.empty() || !SameRegistryName(parts[0], L"SYSTEM"))
             return create ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
         node = hive.root;
         first = 1;
@@ -134,16 +154,15 @@ LSTATUS Resolve(HKEY parent, const WCHAR* subKey, bool create, hive_node_h* foun
         node = key->node;
     }
     for (size_t i = first; i < parts.size(); ++i) {
-        if (node == hive.root && strcasecmp(parts[i].c_str(), "CurrentControlSet") == 0) {
+        if (node == hive.root && SameRegistryName(parts[i], L"CurrentControlSet")) {
             node = hive.controlSet;
             continue;
         }
-        errno = 0;
-        hive_node_h child = hivex_node_get_child(hive.handle, node, parts[i].c_str());
-        if (child == 0 && errno != 0)
+        hive_node_h child = 0;
+        if (!ChildNamed(node, parts[i], &child))
             return ERROR_BADKEY;
         if (child == 0 && create)
-            child = hivex_node_add_child(hive.handle, node, parts[i].c_str());
+            child = hivex_node_add_child(hive.handle, node, ToUtf8(parts[i].c_str()).c_str());
         if (child == 0)
             return create ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
         node = child;
@@ -152,7 +171,7 @@ LSTATUS Resolve(HKEY parent, const WCHAR* subKey, bool create, hive_node_h* foun
     return ERROR_SUCCESS;
 }
 
-LSTATUS OpenOrCreate(HKEY parent, const WCHAR* subKey, bool create, PHKEY result) {
+LSTATUS OpenOrCreate(HKEY parent, const WCHAR* subKey, bool create, REGSAM access, PHKEY result) {
     if (result == nullptr)
         return ERROR_INVALID_PARAMETER;
     hive_node_h node = 0;
@@ -161,6 +180,7 @@ LSTATUS OpenOrCreate(HKEY parent, const WCHAR* subKey, bool create, PHKEY result
         return status;
     OpenKey* key = new OpenKey();
     key->node = node;
+    key->access = access;
     State().keys.insert(key);
     *result = reinterpret_cast<HKEY>(key);
     return ERROR_SUCCESS;
@@ -188,18 +208,23 @@ bool ReadDword(hive_node_h node, const char* name, DWORD* value) {
     return true;
 }
 
-// Counts the values of the node whose name equals the given one ignoring case, as Windows
-// compares names, and gives the stored spelling of the first.
-bool StoredValueName(hive_node_h node, const std::string& name, std::string* stored, int* matches) {
+// The values of the node whose name equals the given one as Windows compares names, with the
+// stored spelling of the first. False when the node's values cannot be read.
+bool MatchingValues(hive_node_h node, const WCHAR* name, std::vector<hive_value_h>* matches,
+                    std::string* stored) {
     hive_h* hive = State().handle;
     std::unique_ptr<hive_value_h, decltype(&free)> values(hivex_node_values(hive, node), &free);
     if (!values)
         return false;
-    *matches = 0;
+    const std::wstring wanted = name != nullptr ? name : L"";
+    std::wstring valueName;
     for (hive_value_h* value = values.get(); *value != 0; ++value) {
         std::unique_ptr<char, decltype(&free)> key(hivex_value_key(hive, *value), &free);
-        if (key && strcasecmp(key.get(), name.c_str()) == 0 && (*matches)++ == 0)
+        if (!key || !FromUtf8(key.get(), &valueName) || !SameRegistryName(valueName, wanted))
+            continue;
+        if (matches->empty())
             *stored = key.get();
+        matches->push_back(*value);
     }
     return true;
 }
@@ -259,15 +284,14 @@ std::string CurrentControlSetName() {
     return State().controlSetName;
 }
 
-LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD /*options*/, REGSAM /*desired*/,
-                      PHKEY result) {
-    return OpenOrCreate(key, subKey, false, result);
+LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD /*options*/, REGSAM desired, PHKEY result) {
+    return OpenOrCreate(key, subKey, false, desired, result);
 }
 
 LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD /*reserved*/, LPWSTR /*keyClass*/,
-                        DWORD /*options*/, REGSAM /*desired*/, LPSECURITY_ATTRIBUTES /*security*/,
+                        DWORD /*options*/, REGSAM desired, LPSECURITY_ATTRIBUTES /*security*/,
                         PHKEY result, LPDWORD /*disposition*/) {
-    return OpenOrCreate(key, subKey, true, result);
+    return OpenOrCreate(key, subKey, true, desired, result);
 }
 
 LSTATUS RegCloseKey(HKEY handle) {
@@ -286,12 +310,18 @@ LSTATUS RegQueryValueExW(HKEY handle, LPCWSTR valueName, LPDWORD /*reserved*/, L
     OpenKey* key = FindKey(handle);
     if (key == nullptr)
         return ERROR_INVALID_HANDLE;
+    if ((key->access & KEY_QUERY_VALUE) == 0)
+        return ERROR_ACCESS_DENIED;
     if (data != nullptr && dataSize == nullptr)
         return ERROR_INVALID_PARAMETER;
     hive_h* hive = State().handle;
-    const hive_value_h value = hivex_node_get_value(hive, key->node, ToUtf8(valueName).c_str());
-    if (value == 0)
+    std::vector<hive_value_h> matches;
+    std::string stored;
+    if (!MatchingValues(key->node, valueName, &matches, &stored))
+        return ERROR_BADKEY;
+    if (matches.empty())
         return ERROR_FILE_NOT_FOUND;
+    const hive_value_h value = matches.front();
     DWORD valueType = REG_NONE;
     size_t length = 0;
     if (!ValueTypeAndLength(hive, value, &valueType, &length))
@@ -321,6 +351,8 @@ LSTATUS RegEnumValueW(HKEY handle, DWORD index, LPWSTR valueName, LPDWORD valueN
     OpenKey* key = FindKey(handle);
     if (key == nullptr)
         return ERROR_INVALID_HANDLE;
+    if ((key->access & KEY_QUERY_VALUE) == 0)
+        return ERROR_ACCESS_DENIED;
     if (valueName == nullptr || valueNameLength == nullptr || data != nullptr ||
         dataSize != nullptr)
         return ERROR_INVALID_PARAMETER;
@@ -337,6 +369,12 @@ LSTATUS RegEnumValueW(HKEY handle, DWORD index, LPWSTR valueName, LPDWORD valueN
     if (index >= key->values.size())
         return ERROR_NO_MORE_ITEMS;
     const hive_value_h value = key->values[index];
+    // Windows gives the type also when the name does not fit, and leaves name and length alone.
+    if (type != nullptr) {
+        size_t length = 0;
+        if (!ValueTypeAndLength(hive, value, type, &length))
+            return ERROR_BADKEY;
+    }
     // A name the library cannot decode is no interface name: like one too long for the buffer,
     // the walk skips it.
     std::unique_ptr<char, decltype(&free)> utf8(hivex_value_key(hive, value), &free);
@@ -346,11 +384,6 @@ LSTATUS RegEnumValueW(HKEY handle, DWORD index, LPWSTR valueName, LPDWORD valueN
     std::copy(name.begin(), name.end(), valueName);
     valueName[name.size()] = 0;
     *valueNameLength = static_cast<DWORD>(name.size());
-    if (type != nullptr) {
-        size_t length = 0;
-        if (!ValueTypeAndLength(hive, value, type, &length))
-            return ERROR_BADKEY;
-    }
     return ERROR_SUCCESS;
 }
 
@@ -359,13 +392,15 @@ LSTATUS RegSetValueExW(HKEY handle, LPCWSTR valueName, DWORD /*reserved*/, DWORD
     OpenKey* key = FindKey(handle);
     if (key == nullptr)
         return ERROR_INVALID_HANDLE;
+    if ((key->access & KEY_SET_VALUE) == 0)
+        return ERROR_ACCESS_DENIED;
     // An existing value keeps the spelling it is stored with; two that match are not guessed at.
     std::string name = ToUtf8(valueName);
-    int matches = 0;
+    std::vector<hive_value_h> matches;
     std::string stored;
-    if (!StoredValueName(key->node, name, &stored, &matches) || matches > 1)
+    if (!MatchingValues(key->node, valueName, &matches, &stored) || matches.size() > 1)
         return ERROR_BADKEY;
-    if (matches == 1)
+    if (matches.size() == 1)
         name = stored;
     std::vector<char> bytes(data, data + dataSize);
     hive_set_value value;

@@ -2,9 +2,9 @@
 #include "StandIn.h"
 #include "StandInState.h"
 #include "platform/posix/KeyPath.h"
+#include "platform/posix/RegistryName.h"
 
 #include <algorithm>
-#include <cwctype>
 #include <map>
 #include <memory>
 #include <unordered_map>
@@ -22,7 +22,7 @@ struct Key {
     std::wstring name;
     std::vector<std::unique_ptr<Key>> children;
     std::vector<Value> values; // in order of creation, as enumeration returns them
-    std::unordered_map<std::wstring, size_t> valueIndex; // by lower-case name
+    std::unordered_map<std::wstring, size_t> valueIndex; // by RegistryNameKey
 };
 
 struct OpenHandle {
@@ -36,6 +36,7 @@ struct Failure {
     std::wstring target;
     LSTATUS error;
     bool once;
+    unsigned skip;
 };
 
 struct Registry {
@@ -53,9 +54,7 @@ Registry& State() {
 }
 
 bool SameName(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](wchar_t x, wchar_t y) { return std::towlower(x) == std::towlower(y); });
+    return SameRegistryName(a, b);
 }
 
 Key* FindChild(Key* key, const std::wstring& name) {
@@ -81,20 +80,13 @@ Key* FindKey(Key* start, const std::wstring& path, bool create) {
     return key;
 }
 
-std::wstring LowerCase(const std::wstring& name) {
-    std::wstring lower = name;
-    for (wchar_t& c : lower)
-        c = static_cast<wchar_t>(std::towlower(c));
-    return lower;
-}
-
 Value* FindValue(Key* key, const std::wstring& name) {
-    auto found = key->valueIndex.find(LowerCase(name));
+    auto found = key->valueIndex.find(RegistryNameKey(name));
     return found == key->valueIndex.end() ? nullptr : &key->values[found->second];
 }
 
 void AddValue(Key* key, const std::wstring& name, DWORD type, const std::vector<BYTE>& data) {
-    key->valueIndex[LowerCase(name)] = key->values.size();
+    key->valueIndex[RegistryNameKey(name)] = key->values.size();
     key->values.push_back(Value{name, type, data});
 }
 
@@ -127,6 +119,10 @@ bool TakeFailure(Operation operation, const std::wstring& target, LSTATUS* error
     for (auto it = failures.begin(); it != failures.end(); ++it) {
         if (it->operation != operation || !SameName(it->target, target))
             continue;
+        if (it->skip > 0) {
+            --it->skip;
+            return false;
+        }
         *error = it->error;
         if (it->once)
             failures.erase(it);
@@ -135,10 +131,35 @@ bool TakeFailure(Operation operation, const std::wstring& target, LSTATUS* error
     return false;
 }
 
+CallRecord NewRecord(Operation operation, const std::wstring& path, const std::wstring& valueName,
+                     REGSAM access) {
+    CallRecord call{};
+    call.operation = operation;
+    call.keyPath = path;
+    call.valueName = valueName;
+    call.access = access;
+    return call;
+}
+
 LSTATUS Record(Operation operation, const std::wstring& path, const std::wstring& valueName,
                REGSAM access, LSTATUS result) {
-    State().calls.push_back(CallRecord{operation, path, valueName, access, result});
+    CallRecord call = NewRecord(operation, path, valueName, access);
+    call.result = result;
+    State().calls.push_back(call);
     return result;
+}
+
+LSTATUS RecordKeyCall(CallRecord call, LSTATUS result) {
+    call.result = result;
+    State().calls.push_back(call);
+    return result;
+}
+
+bool HasOverLongName(const std::wstring& path) {
+    for (const std::wstring& part : SplitKeyPath(path))
+        if (part.size() > LongestKeyName)
+            return true;
+    return false;
 }
 
 HKEY NewHandle(Key* key, const std::wstring& path, REGSAM access) {
@@ -149,22 +170,28 @@ HKEY NewHandle(Key* key, const std::wstring& path, REGSAM access) {
     return handle;
 }
 
-LSTATUS OpenOrCreate(Operation operation, HKEY parent, LPCWSTR subKey, REGSAM access,
-                     PHKEY result) {
+// The call as Windows would see it, with everything but the result filled in.
+LSTATUS OpenOrCreate(CallRecord call, PHKEY result) {
     Key* parentKey = nullptr;
     std::wstring parentPath;
-    const std::wstring sub = subKey != nullptr ? subKey : L"";
-    if (!ResolveParent(parent, &parentKey, &parentPath))
-        return Record(operation, sub, L"", access, ERROR_INVALID_HANDLE);
-    const std::wstring path = JoinPath(parentPath, sub);
+    if (!ResolveParent(call.parent, &parentKey, &parentPath)) {
+        call.keyPath = call.subKey;
+        return RecordKeyCall(call, ERROR_INVALID_HANDLE);
+    }
+    call.keyPath = JoinPath(parentPath, call.subKey);
+    if (IsBadKeyPath(call.subKey.c_str()))
+        return RecordKeyCall(call, ERROR_BAD_PATHNAME);
+    if (HasOverLongName(call.subKey))
+        return RecordKeyCall(call, ERROR_INVALID_PARAMETER);
     LSTATUS error = ERROR_SUCCESS;
-    if (TakeFailure(operation, path, &error))
-        return Record(operation, path, L"", access, error);
-    Key* key = FindKey(parentKey, sub, operation == Operation::CreateKey);
+    if (TakeFailure(call.operation, call.keyPath, &error))
+        return RecordKeyCall(call, error);
+    Key* key = FindKey(parentKey, call.subKey, call.operation == Operation::CreateKey);
     if (key == nullptr)
-        return Record(operation, path, L"", access, ERROR_FILE_NOT_FOUND);
-    *result = NewHandle(key, path, access);
-    return Record(operation, path, L"", access, ERROR_SUCCESS);
+        return RecordKeyCall(call, ERROR_FILE_NOT_FOUND);
+    *result = NewHandle(key, call.keyPath, call.access);
+    call.handle = *result;
+    return RecordKeyCall(call, ERROR_SUCCESS);
 }
 
 OpenHandle* FindHandle(HKEY handle) {
@@ -216,8 +243,17 @@ std::vector<std::wstring> ValueNames(const std::wstring& keyPath) {
     return names;
 }
 
-void FailCall(Operation operation, const std::wstring& target, LSTATUS error, bool once) {
-    State().failures.push_back(Failure{operation, target, error, once});
+void FailCall(Operation operation, const std::wstring& target, LSTATUS error, bool once,
+              unsigned skip) {
+    State().failures.push_back(Failure{operation, target, error, once, skip});
+}
+
+HKEY HandleOf(const std::wstring& keyPath) {
+    HKEY found = nullptr;
+    for (const auto& entry : State().handles)
+        if (SameName(entry.second.path, keyPath))
+            found = entry.first;
+    return found;
 }
 
 const std::vector<CallRecord>& Calls() {
@@ -244,14 +280,27 @@ size_t OpenHandleCount() {
 
 using namespace standin;
 
-LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD /*options*/, REGSAM desired, PHKEY result) {
-    return OpenOrCreate(Operation::OpenKey, key, subKey, desired, result);
+LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desired, PHKEY result) {
+    CallRecord call = NewRecord(Operation::OpenKey, L"", L"", desired);
+    call.parent = key;
+    call.subKey = subKey != nullptr ? subKey : L"";
+    call.options = options;
+    return OpenOrCreate(call, result);
 }
 
-LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD /*reserved*/, LPWSTR /*keyClass*/,
-                        DWORD /*options*/, REGSAM desired, LPSECURITY_ATTRIBUTES /*security*/,
-                        PHKEY result, LPDWORD /*disposition*/) {
-    return OpenOrCreate(Operation::CreateKey, key, subKey, desired, result);
+LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options,
+                        REGSAM desired, LPSECURITY_ATTRIBUTES security, PHKEY result,
+                        LPDWORD disposition) {
+    CallRecord call = NewRecord(Operation::CreateKey, L"", L"", desired);
+    call.parent = key;
+    call.subKey = subKey != nullptr ? subKey : L"";
+    call.reserved = reserved;
+    call.classGiven = keyClass != nullptr;
+    call.keyClass = keyClass != nullptr ? keyClass : L"";
+    call.options = options;
+    call.securityGiven = security != nullptr;
+    call.dispositionGiven = disposition != nullptr;
+    return OpenOrCreate(call, result);
 }
 
 LSTATUS RegCloseKey(HKEY key) {
@@ -316,13 +365,14 @@ LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR valueName, LPDWORD valueName
     LSTATUS error = ERROR_SUCCESS;
     if (!State().failures.empty() && TakeFailure(Operation::EnumValue, value.name, &error))
         return error;
+    // Windows gives the type also when the name does not fit, and leaves name and length alone.
+    if (type != nullptr)
+        *type = value.type;
     if (value.name.size() + 1 > *valueNameLength)
         return ERROR_MORE_DATA;
     std::copy(value.name.begin(), value.name.end(), valueName);
     valueName[value.name.size()] = 0;
     *valueNameLength = static_cast<DWORD>(value.name.size());
-    if (type != nullptr)
-        *type = value.type;
     return ERROR_SUCCESS;
 }
 

@@ -18,6 +18,7 @@ struct System {
     bool failExtendedQuery = false;
     bool failEveryQuery = false;
     int versionQueries = 0;
+    std::vector<VersionQueryRecord> versionRecords;
     bool wow64 = false;
     bool wow64QueryFails = false;
     std::vector<OutputPiece> output;
@@ -75,6 +76,9 @@ void FailEveryVersionQuery() {
 int VersionQueryCount() {
     return State().versionQueries;
 }
+const std::vector<VersionQueryRecord>& VersionQueries() {
+    return State().versionRecords;
+}
 
 void SetWow64(bool runsUnderWow64, bool queryFails) {
     State().wow64 = runsUnderWow64;
@@ -109,11 +113,23 @@ using namespace standin;
 BOOL GetVersionExW(LPOSVERSIONINFOW info) {
     System& system = State();
     ++system.versionQueries;
-    if (info == nullptr || system.failEveryQuery)
+    if (info == nullptr)
         return FALSE;
     const DWORD size = info->dwOSVersionInfoSize;
-    if (size == sizeof(OSVERSIONINFOEXW) && system.failExtendedQuery)
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(info);
+    bool restCleared = true;
+    const DWORD seen = size == sizeof(OSVERSIONINFOEXW) ? size : sizeof(OSVERSIONINFOW);
+    for (DWORD at = sizeof(DWORD); at < seen; ++at)
+        restCleared = restCleared && bytes[at] == 0;
+    system.versionRecords.push_back(VersionQueryRecord{size, restCleared});
+    if (system.failEveryQuery)
         return FALSE;
+    if (size == sizeof(OSVERSIONINFOEXW) && system.failExtendedQuery) {
+        // A failed query may leave anything behind in the record.
+        info->dwMajorVersion = 99;
+        info->szCSDVersion[0] = L'?';
+        return FALSE;
+    }
     if (size != sizeof(OSVERSIONINFOEXW) && size != sizeof(OSVERSIONINFOW))
         return FALSE;
     info->dwMajorVersion = system.major;
