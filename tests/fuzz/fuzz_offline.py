@@ -399,13 +399,10 @@ def check_write(before_path, before_lines, after_path, if_type, counts):
     kept_after = [line for line in after_lines if not line.lower().startswith(changed)]
     if kept_before != kept_after:
         return "keys or values besides the two changed"
-    old = hivexsh(before_path, ["cd " + type_key, "lsval"])
-    new = hivexsh(after_path, ["cd " + type_key, "lsval"])
-    if old is None or new is None:
-        return "the library cannot read the type key"
-    old_used = [data for name, data in binary_values(old) if name.lower() == USED.lower()]
-    new_used = [data for name, data in binary_values(new) if name.lower() == USED.lower()]
-    backup = [data for name, data in binary_values(new) if name.lower() == BACKUP.lower()]
+    old_used, new_used, backup = type_key_values(before_path, before_lines, after_path,
+                                                 after_lines, changed, type_key)
+    if old_used is None:
+        return "neither reader sees the type key's values"
     if len(new_used) != 1 or len(backup) != 1 or len(old_used) != 1:
         return "the two values are not there once each"
     if expected is not None and new_used[0] != expected:
@@ -413,6 +410,43 @@ def check_write(before_path, before_lines, after_path, if_type, counts):
     if backup[0] != old_used[0]:
         return "the backup does not hold the old value"
     return ""
+
+
+def decoded(text):
+    """reglookup's quoting undone: %XX is a byte, any other character stands for itself."""
+    out = bytearray()
+    at = 0
+    while at < len(text):
+        if text[at] == "%" and re.fullmatch(r"[0-9A-Fa-f]{2}", text[at + 1:at + 3]):
+            out.append(int(text[at + 1:at + 3], 16))
+            at += 3
+        else:
+            out += text[at].encode("latin-1")
+            at += 1
+    return bytes(out)
+
+
+def type_key_values(before_path, before_lines, after_path, after_lines, changed, type_key):
+    """The old value, and the new value and backup, as lists of bytes: from reglookup where it
+    shows the type key, else from the library through hivexsh; (None, ...) when neither can."""
+    def from_listing(lines, prefix):
+        return [decoded(line[len(prefix):].split(",")[1]) for line in lines
+                if line.lower().startswith(prefix) and line[len(prefix):].split(",")[0] == "BINARY"]
+
+    new_used = from_listing(after_lines, changed[0])
+    if new_used:
+        return (from_listing(before_lines, changed[0]), new_used,
+                from_listing(after_lines, changed[1]))
+    old = hivexsh(before_path, ["cd " + type_key, "lsval"])
+    new = hivexsh(after_path, ["cd " + type_key, "lsval"])
+    if old is None or new is None:
+        return None, None, None
+
+    def named(values, name):
+        return [data for value_name, data in binary_values(values)
+                if value_name.lower() == name.lower()]
+
+    return named(old, USED), named(new, USED), named(new, BACKUP)
 
 
 def run_one(binary, path, arguments):
