@@ -129,9 +129,10 @@ int ListFile(const OfflineOptions& options) {
             return 0;
         },
         HiveWorkTimeoutSeconds, &isolated, &error);
+    // The listing's own failure (exit 1) has given its reason already.
     if (!ran)
         Refuse(error);
-    else if (!isolated.exited)
+    else if (!isolated.exited || (isolated.exitCode != 0 && isolated.exitCode != 1))
         Refuse(WhyTheWorkStopped(isolated, file.path));
     CloseHiveFile(&file);
     if (!ran || !isolated.exited || isolated.exitCode != 0)
