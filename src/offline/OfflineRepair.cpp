@@ -32,41 +32,33 @@ std::string Narrow(const WCHAR* text) {
 
 struct OldValue {
     bool present = false; // a REG_BINARY of at most the bitmap's size, read whole
-    DWORD size = 0;       // the declared size, also when it was too large to read
+    DWORD size = 0;       // the bytes read, or the declared size of one too large to read
     BYTE bytes[UsedIndexBitmapCapacity];
 };
 
-// Reads the type's current value, never more than a bitmap can hold, whatever size the file
-// declares.
+// Reads the type's current value as the repair does, never more than a bitmap can hold,
+// whatever size the file declares.
 OldValue ReadOldValue(WORD interfaceType) {
     OldValue old;
     WCHAR typeName[TypeNameCapacity];
     FormatDecimal(interfaceType, typeName, TypeNameCapacity);
     RegistryKey ifTypes;
     RegistryKey type;
-    DWORD valueType = REG_NONE;
     if (!ifTypes.Open(HKEY_LOCAL_MACHINE, IfTypesPath, KEY_READ) ||
-        !type.Open(ifTypes.Get(), typeName, KEY_READ) ||
-        RegQueryValueExW(type.Get(), UsedIndicesValue, nullptr, &valueType, nullptr, &old.size) !=
-            ERROR_SUCCESS ||
-        valueType != REG_BINARY)
+        !type.Open(ifTypes.Get(), typeName, KEY_READ))
         return old;
-    if (old.size > UsedIndexBitmapCapacity) {
+    old.size = UsedIndexBitmapCapacity;
+    old.present = ReadUsedIndices(&old.size, type.Get(), old.bytes);
+    // A value too large to read leaves its declared size behind.
+    if (!old.present && old.size > UsedIndexBitmapCapacity)
         Refuse(std::string(UsedName) + " of interface type " + std::to_string(interfaceType) +
                " is " + std::to_string(old.size) + " bytes long, more than the " +
                std::to_string(UsedIndexBitmapCapacity) + " bytes a bitmap of indices can have");
-        return old;
-    }
-    DWORD read = UsedIndexBitmapCapacity;
-    old.present = RegQueryValueExW(type.Get(), UsedIndicesValue, nullptr, nullptr, old.bytes,
-                                   &read) == ERROR_SUCCESS &&
-                  read == old.size;
     return old;
 }
 
 // The interfaces of the type that the store lists, and the bitmap the repair makes of them.
 struct StoreIndices {
-    bool complete = false;
     UsedIndexBitmap found;
     UsedIndexBitmap rebuilt;
 };
@@ -75,8 +67,9 @@ StoreIndices ReadStore(WORD interfaceType) {
     StoreIndices store;
     StartUsedIndexBitmap(&store.found);
     RegistryKey key;
+    // An incomplete walk makes the repair itself fail, so nothing is written from this one.
     if (key.Open(HKEY_LOCAL_MACHINE, NetworkStorePath, KEY_READ))
-        store.complete = MarkNetworkStoreInterfaces(key.Get(), interfaceType, &store.found);
+        MarkNetworkStoreInterfaces(key.Get(), interfaceType, &store.found);
     store.rebuilt = store.found;
     FinishUsedIndexBitmap(&store.rebuilt);
     return store;
