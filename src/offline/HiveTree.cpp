@@ -2,6 +2,8 @@
 // cells that a damaged file shares between keys.
 #include "offline/HiveTree.h"
 
+#include "SystemHive.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -94,11 +96,8 @@ std::string Shown(const std::string& path) {
 
 hive_node_h FindHiveKey(hive_h* hive, const std::vector<std::string>& path) {
     hive_node_h node = hivex_root(hive);
-    for (const std::string& name : path) {
-        if (node == 0)
-            return 0;
-        node = hivex_node_get_child(hive, node, name.c_str());
-    }
+    for (const std::string& name : path)
+        node = FindHiveChild(hive, node, name);
     return node;
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-// The key at the path (names from the root, compared ignoring case), or 0.
+// The key at the path (names from the root, compared as Windows compares them), or 0.
 hive_node_h FindHiveKey(hive_h* hive, const std::vector<std::string>& path);
 
 // Whether the library can rewrite the key's values without harm to the rest of the hive: every key

@@ -110,8 +110,7 @@ bool ValueTypeAndLength(hive_h* hive, hive_value_h value, DWORD* type, size_t* l
 
 // The child of the node with the name, compared as Windows compares names; 0 when there is none.
 // False when the node's subkeys cannot be read.
-bool ChildNamed(hive_node_h node, const std::wstring& name, hive_node_h* found) {
-    hive_h* hive = State().handle;
+bool ChildNamed(hive_h* hive, hive_node_h node, const std::wstring& name, hive_node_h* found) {
     *found = 0;
     std::unique_ptr<hive_node_h, decltype(&free)> children(hivex_node_children(hive, node), &free);
     if (!children)
@@ -159,7 +158,7 @@ LSTATUS Resolve(HKEY parent, const WCHAR* subKey, bool create, hive_node_h* foun
             continue;
         }
         hive_node_h child = 0;
-        if (!ChildNamed(node, parts[i], &child))
+        if (!ChildNamed(hive.handle, node, parts[i], &child))
             return ERROR_BADKEY;
         if (child == 0 && create)
             child = hivex_node_add_child(hive.handle, node, ToUtf8(parts[i].c_str()).c_str());
@@ -192,7 +191,7 @@ OpenKey* FindKey(HKEY handle) {
 }
 
 hive_node_h ChildByName(hive_node_h node, const char* name) {
-    return node == 0 ? 0 : hivex_node_get_child(State().handle, node, name);
+    return FindHiveChild(State().handle, node, name);
 }
 
 bool ReadDword(hive_node_h node, const char* name, DWORD* value) {
@@ -265,6 +264,14 @@ bool CommitSystemHive(const std::string& destination, std::string* error) {
         return false;
     }
     return true;
+}
+
+hive_node_h FindHiveChild(hive_h* hive, hive_node_h node, const std::string& name) {
+    std::wstring wide;
+    hive_node_h child = 0;
+    if (node == 0 || !FromUtf8(name.c_str(), &wide) || !ChildNamed(hive, node, wide, &child))
+        return 0;
+    return child;
 }
 
 hive_h* SystemHiveHandle() {

@@ -17,5 +17,9 @@ void CloseSystemHive();
 // The control set that CurrentControlSet stands for, as ControlSet00N.
 std::string CurrentControlSetName();
 
+// The child of the node (in any open hive) whose name equals the given UTF-8 one as Windows
+// compares names, or 0.
+hive_node_h FindHiveChild(hive_h* hive, hive_node_h node, const std::string& name);
+
 // The open hive, for the checks and the comparison of whole trees.
 hive_h* SystemHiveHandle();
