@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <hivex.h>
 #include <memory>
 
@@ -190,4 +192,9 @@ bool PatchHive32(const std::string& path, long offset, uint32_t value, bool fixC
     done = done && fseek(file, 0, SEEK_SET) == 0 &&
            fwrite(block.data(), 1, block.size(), file) == block.size();
     return fclose(file) == 0 && done;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

@@ -27,5 +27,8 @@ bool HiveKeyExists(const std::string& path, const std::string& keyPath);
 
 std::vector<uint8_t> Dword(uint32_t value);
 
+// The whole file, byte for byte ("" when it cannot be read).
+std::string ReadFile(const std::string& path);
+
 // Writes a little-endian double word into the file, and the base block's checksum anew if asked.
 bool PatchHive32(const std::string& path, long offset, uint32_t value, bool fixChecksum);

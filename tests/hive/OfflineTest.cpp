@@ -52,11 +52,6 @@ std::vector<uint8_t> Damaged() {
     return std::vector<uint8_t>(128, 0xFF);
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 void OverwriteAt(const std::string& path, long offset, const std::string& bytes) {
     std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
     file.seekp(offset);

@@ -25,11 +25,6 @@ const std::string Used = "IfUsedNetLuidIndices";
 const std::string Backup = "IfUsedNetLuidIndices_ZARBBackup";
 const uint32_t RegBinary = 3;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 int Shell(const std::string& command) {
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
